@@ -1,0 +1,10 @@
+cmake_minimum_required(VERSION 3.25)
+# Fails when FILE has a program interpreter, i.e. is not statically linked.
+execute_process(COMMAND readelf -l ${FILE} OUTPUT_VARIABLE headers RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "readelf failed on ${FILE}")
+endif()
+if(headers MATCHES "INTERP")
+  message(FATAL_ERROR "${FILE} is dynamically linked:\n${headers}")
+endif()
+message(STATUS "${FILE}: no program interpreter")

@@ -1,0 +1,49 @@
+// Replays a seed corpus through a libFuzzer entry point without libFuzzer:
+// every regular file under the directories (or the files) named on the
+// command line is fed once to LLVMFuzzerTestOneInput.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+namespace {
+
+int replay_file(const std::filesystem::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        return 1;
+    }
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int failures = 0;
+    int replayed = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::filesystem::path root(argv[i]);
+        if (std::filesystem::is_directory(root)) {
+            for (const auto &entry : std::filesystem::recursive_directory_iterator(root)) {
+                if (entry.is_regular_file()) {
+                    failures += replay_file(entry.path());
+                    ++replayed;
+                }
+            }
+        } else {
+            failures += replay_file(root);
+            ++replayed;
+        }
+    }
+    std::printf("replayed %d inputs\n", replayed);
+    return (failures == 0 && replayed > 0) ? 0 : 1;
+}
