@@ -168,11 +168,11 @@ int vbp_device_ioctl(vbp_file *f, int fd, unsigned long request, void *arg) {
   x.req.d = dir;
   if (dir == wire::kByValue) {
     x.req.b = reinterpret_cast<uintptr_t>(arg);
+  } else if (arg == nullptr) {
+    // The driver decides: an unknown request fails with its own error
+    // before any copy would fault.
+    x.req.flags |= wire::kNullArg;
   } else {
-    if (arg == nullptr) {
-      errno = EFAULT;
-      return -1;
-    }
     if (size > wire::kMaxIoctlSize) {
       errno = EINVAL;
       return -1;

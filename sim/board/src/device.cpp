@@ -161,14 +161,17 @@ void DeviceServer::serve(Connection *c) {
     case wire::kIoctl: {
       IoctlCall call{static_cast<uint32_t>(req.a), req.b, static_cast<uint32_t>(req.c),
                      static_cast<wire::IoctlDir>(req.d), std::move(payload), {}};
-      if ((call.dir & wire::kOut) != 0) {
+      if ((call.dir & wire::kOut) != 0 && (req.flags & wire::kNullArg) == 0) {
         // What the program passed is what it gets back unless the device
         // writes it (read-write requests start from the program's record).
         call.out = call.in;
         call.out.resize(call.size);
       }
       Result r = s.ioctl(call, nonblock);
-      if (r.failed() || (call.dir & wire::kOut) == 0) {
+      bool null_arg = (req.flags & wire::kNullArg) != 0;
+      // Copying a result to a null pointer faults, as in copy_to_user.
+      if (!r.failed() && null_arg && (call.dir & wire::kOut) != 0) r = Result::error(EFAULT);
+      if (r.failed() || (call.dir & wire::kOut) == 0 || null_arg) {
         sent = detail::send_reply(c->ctl_, r.value, r.err, nullptr, 0);
       } else {
         call.out.resize(call.size);

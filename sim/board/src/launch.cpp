@@ -179,12 +179,14 @@ pid_t Board::start(const std::vector<std::string> &argv_in, std::chrono::millise
   emulators_.push_back(pid);
   pollfd p{ready[0], POLLIN, 0};
   char c = 0;
-  bool ok = poll(&p, 1, static_cast<int>(limit.count())) == 1 && read(ready[0], &c, 1) == 1 && c == 'R';
+  bool silent = poll(&p, 1, static_cast<int>(limit.count())) != 1;
+  bool ok = !silent && read(ready[0], &c, 1) == 1 && c == 'R';
   close(ready[0]);
   if (!ok) {
     int status = 0;
     std::string why = "did not announce that it is ready within " + std::to_string(limit.count()) + " ms";
-    if (waitpid(pid, &status, WNOHANG) == pid) {
+    // Without the announcement the pipe closes when the emulator ends.
+    if (!silent && reap(pid, 3s, status)) {
       std::erase(emulators_, pid);
       RunResult r = decode_status(status);
       why = r.signal != 0 ? "was killed by signal " + std::to_string(r.signal)
@@ -212,6 +214,13 @@ RunResult Board::run(std::vector<std::string> argv, const Target &target, std::c
   if (argv.empty()) throw std::runtime_error("no program given");
   std::vector<std::string> env;
   board_command(root_, target, argv, env);
+  return run_command(argv, env, limit, capture, forward);
+}
+
+RunResult run_command(std::vector<std::string> argv, std::vector<std::string> env, std::chrono::milliseconds limit,
+                      bool capture, const volatile sig_atomic_t *forward) {
+  if (argv.empty()) throw std::runtime_error("no program given");
+  if (env.empty()) env = current_environment();
   int out[2] = {-1, -1}, err[2] = {-1, -1};
   if (capture && (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)) {
     throw std::runtime_error(std::string("pipe: ") + strerror(errno));

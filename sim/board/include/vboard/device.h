@@ -42,7 +42,7 @@ struct IoctlCall {
   uint64_t value;              // argument passed by value (kByValue)
   uint32_t size;               // argument size (pointer requests)
   wire::IoctlDir dir;
-  std::vector<uint8_t> in;     // octets from the program (kIn, kInOut)
+  std::vector<uint8_t> in;     // octets from the program (kIn, kInOut); empty for a null pointer
   std::vector<uint8_t> out;    // octets to the program (kOut, kInOut), size octets
 
   // The argument record the program passed (kIn); false when it is shorter.

@@ -69,6 +69,12 @@ class Board {
   std::vector<pid_t> emulators_;
 };
 
+// Runs argv with the environment env (empty: ours) as Board::run does,
+// without a board.
+RunResult run_command(std::vector<std::string> argv, std::vector<std::string> env,
+                      std::chrono::milliseconds limit, bool capture,
+                      const volatile sig_atomic_t *forward = nullptr);
+
 // Removes a directory tree (no-op when it does not exist).
 void remove_tree(const std::string &path);
 

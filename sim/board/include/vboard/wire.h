@@ -24,6 +24,7 @@ enum Op : uint32_t {
 
 // flags of every request except kOpen
 constexpr uint32_t kNonBlock = 1;
+constexpr uint32_t kNullArg = 2;  // kIoctl: the program passed a null pointer
 
 enum IoctlDir : uint32_t {
   kByValue = 0,  // argument passed by value, nothing copied
