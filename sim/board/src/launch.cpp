@@ -125,8 +125,11 @@ void board_command(const std::string &root, const Target &target, std::vector<st
 
 Board::Board(const std::string &root) {
   if (root.empty()) {
+    // /dev/shm before /tmp: 32-bit programs (armel under qemu) cannot list
+    // directories on disks whose directory offsets need 64 bits (EOVERFLOW).
     const char *tmp = getenv("TMPDIR");
-    std::string templ = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/vboard-XXXXXX";
+    std::string base = tmp != nullptr && tmp[0] == '/' ? tmp : access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string templ = base + "/vboard-XXXXXX";
     if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp " + templ + ": " + strerror(errno));
     root_ = templ;
     owned_ = true;

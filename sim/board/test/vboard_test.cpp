@@ -33,7 +33,7 @@ TEST(VboardCommand, ExitStatusIsTheProgramsAndTheBoardIsRemoved) {
       vboard::run_command({host_program_dir() + "/vboard", "run", "--", "sh", "-c", "echo $VBOARD_ROOT; exit 3"}, {},
                           std::chrono::seconds(30), true);
   EXPECT_EQ(r.exit_code, 3);
-  ASSERT_EQ(r.out.rfind("/tmp/vboard-", 0), 0u) << r.out;
+  ASSERT_NE(r.out.find("/vboard-"), std::string::npos) << r.out;
   std::string root = r.out.substr(0, r.out.size() - 1);
   EXPECT_NE(access(root.c_str(), F_OK), 0) << root << " left behind";
 }
