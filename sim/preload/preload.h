@@ -4,6 +4,7 @@
 // and the table of descriptors that the preload serves itself.
 #pragma once
 
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -14,8 +15,7 @@
 // The next definition of a C library symbol (the one the program would have
 // called without us), looked up once.
 void *vbp_next(const char *name);
-#define VBP_REAL(name) \
-  static const auto real_##name = reinterpret_cast<decltype(&::name)>(vbp_next(#name))
+#define VBP_REAL(name) static const auto real_##name = reinterpret_cast<decltype(&::name)>(vbp_next(#name))
 
 // The board root (absolute, without a trailing '/'), or nullptr when
 // VBOARD_ROOT is not set: then the library changes nothing.
@@ -23,10 +23,10 @@ const char *vbp_root();
 
 // A path as the program sees it, translated for the board.
 struct vbp_path {
-  char buf[PATH_MAX];
-  const char *path;  // what to hand to the C library: buf or the original
-  bool redirected;   // the path lies in a board namespace
-  size_t board_len;  // redirected: length of the root prefix in buf
+    char buf[PATH_MAX];
+    const char *path; // what to hand to the C library: buf or the original
+    bool redirected;  // the path lies in a board namespace
+    size_t board_len; // redirected: length of the root prefix in buf
 };
 
 // Translates path when it is absolute and lies in one of the board's
@@ -45,38 +45,45 @@ vbp_file *vbp_file_get(int fd);
 void vbp_file_put(vbp_file *file);
 vbp_kind vbp_file_kind(const vbp_file *file);
 
+// Runs call(file) and drops the use reference, keeping call's errno.
+template <typename Call> auto vbp_with_file(vbp_file *file, Call call)
+{
+    auto r = call(file);
+    int e = errno;
+    vbp_file_put(file);
+    errno = e;
+    return r;
+}
+
 // Makes fd the first descriptor of a new file that owns side (the control
 // connection, closed with the last descriptor). Takes the size table, if any.
-bool vbp_file_attach(int fd, vbp_kind kind, int side, const vboard::wire::IoctlEntry *table,
-                     size_t entries);
+bool vbp_file_attach(int fd, vbp_kind kind, int side, const vboard::wire::IoctlEntry *table, size_t entries);
 
 // One request on the file's side connection and its reply: sends the header
 // (op, flags, a..d), the payload out/out_len; receives the reply into
 // *reply and its payload into in/in_cap and, when fd_out is given, one
 // descriptor. Returns false with errno set when the connection fails.
 struct vbp_exchange {
-  vboard::wire::Request req;
-  const void *out;
-  size_t out_len;
-  void *in;
-  size_t in_cap;
-  vboard::wire::Reply reply;
-  int *fd_out;
+    vboard::wire::Request req;
+    const void *out;
+    size_t out_len;
+    void *in;
+    size_t in_cap;
+    vboard::wire::Reply reply;
+    int *fd_out;
 };
 bool vbp_file_exchange(vbp_file *file, vbp_exchange *x);
 
 // Size and direction of an ioctl request on the file: from the emulator's
 // table, else from the _IOC encoding.
-void vbp_file_ioctl_shape(const vbp_file *file, unsigned long request, uint32_t *size,
-                          uint32_t *dir);
+void vbp_file_ioctl_shape(const vbp_file *file, unsigned long request, uint32_t *size, uint32_t *dir);
 
 // Device forwarding (device.cpp).
 int vbp_device_open(const char *node, int flags);
 ssize_t vbp_device_read(vbp_file *file, int fd, void *buf, size_t count);
 ssize_t vbp_device_write(vbp_file *file, int fd, const void *buf, size_t count);
 int vbp_device_ioctl(vbp_file *file, int fd, unsigned long request, void *arg);
-void *vbp_device_mmap(vbp_file *file, void *addr, size_t length, int prot, int flags,
-                      off64_t offset);
+void *vbp_device_mmap(vbp_file *file, void *addr, size_t length, int prot, int flags, off64_t offset);
 
 // Serial lines (serial.cpp): called after a board path was opened for real;
 // attaches the modem-control side channel when the path is a serial line.

@@ -7,7 +7,8 @@
 
 #include "vboard/wire.h"
 
-namespace vboard::detail {
+namespace vboard::detail
+{
 
 // Creates the parent directories of path.
 void make_parents(const std::string &path);
@@ -22,4 +23,4 @@ bool recv_request(int fd, wire::Request &req, std::vector<uint8_t> &payload, std
 // One reply; pass_fd (>= 0) travels along as SCM_RIGHTS.
 bool send_reply(int fd, int64_t result, int err, const void *payload, size_t len, int pass_fd = -1);
 
-}  // namespace vboard::detail
+} // namespace vboard::detail

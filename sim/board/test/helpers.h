@@ -9,25 +9,37 @@
 
 #include "vboard/testing.h"
 
-namespace vboard_test {
+namespace vboard_test
+{
 
 // Runs vboard-probe with the steps on the board; its output, or a failure.
-inline std::string probe(const vboard::testing::TestBoard &board, const std::vector<std::string> &steps) {
-  std::vector<std::string> argv{"vboard-probe"};
-  argv.insert(argv.end(), steps.begin(), steps.end());
-  vboard::RunResult r = board.run(argv, std::chrono::seconds(60));
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_FALSE(r.timed_out);
-  return r.out;
+inline std::string probe(const vboard::testing::TestBoard &board, const std::vector<std::string> &steps)
+{
+    std::vector<std::string> argv{"vboard-probe"};
+    argv.insert(argv.end(), steps.begin(), steps.end());
+    vboard::RunResult r = board.run(argv, std::chrono::seconds(60));
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(r.timed_out);
+    return r.out;
 }
 
-inline void write_file(const std::string &path, const std::string &text) {
-  std::ofstream(path) << text;
+// A fixture: a fresh board with one emulator started.
+template <const char *Emulator> class BoardWith : public ::testing::Test
+{
+  protected:
+    void SetUp() override { board.emulator(Emulator); }
+    vboard::testing::TestBoard board;
+};
+
+inline void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream(path) << text;
 }
 
-inline std::string read_file(const std::string &path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-}  // namespace vboard_test
+} // namespace vboard_test

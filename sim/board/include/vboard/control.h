@@ -10,29 +10,31 @@
 
 #include "vboard/loop.h"
 
-namespace vboard {
+namespace vboard
+{
 
 struct ControlReply {
-  int status = 0;    // 0 done, otherwise the exit status of "vboard ctl"
-  std::string text;  // printed by "vboard ctl" (stdout, or stderr on failure)
+    int status = 0;   // 0 done, otherwise the exit status of "vboard ctl"
+    std::string text; // printed by "vboard ctl" (stdout, or stderr on failure)
 };
 
-class ControlServer {
- public:
-  using Handler = std::function<ControlReply(const std::vector<std::string> &words)>;
-  ControlServer(Loop &loop, const std::string &root, const std::string &name, Handler handler);
-  ~ControlServer();
-  ControlServer(const ControlServer &) = delete;
-  ControlServer &operator=(const ControlServer &) = delete;
-  const std::string &path() const { return path_; }
+class ControlServer
+{
+  public:
+    using Handler = std::function<ControlReply(const std::vector<std::string> &words)>;
+    ControlServer(Loop &loop, const std::string &root, const std::string &name, Handler handler);
+    ~ControlServer();
+    ControlServer(const ControlServer &) = delete;
+    ControlServer &operator=(const ControlServer &) = delete;
+    const std::string &path() const { return path_; }
 
- private:
-  void serve(int fd);
-  Loop &loop_;
-  std::string path_;
-  Handler handler_;
-  int listen_fd_ = -1;
-  std::vector<int> clients_;
+  private:
+    void serve(int fd);
+    Loop &loop_;
+    std::string path_;
+    Handler handler_;
+    int listen_fd_ = -1;
+    std::vector<int> clients_;
 };
 
 // Client side: sends words to the emulator's control socket and returns its
@@ -44,4 +46,4 @@ ControlReply control_request(const std::string &root, const std::string &name,
 std::string control_encode(const std::vector<std::string> &words);
 std::vector<std::string> control_decode(const std::string &message);
 
-}  // namespace vboard
+} // namespace vboard

@@ -18,7 +18,8 @@
 #include "vboard/control.h"
 #include "vboard/launch.h"
 
-namespace vboard::testing {
+namespace vboard::testing
+{
 
 // Programs of this build (test programs, deliverables).
 std::string program_dir();
@@ -30,18 +31,19 @@ Target this_target();
 // True when this build's programs run under qemu.
 bool on_target();
 
-class TestBoard : public Board {
- public:
-  TestBoard() = default;
-  // Starts <host bin>/vboard-<name> (or a path) with args.
-  void emulator(const std::string &name, const std::vector<std::string> &args = {});
-  // Runs a program of this build (a bare name) or a path, captured.
-  RunResult run(const std::vector<std::string> &argv,
-                std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
-  // Runs a program of this machine (a shell, vboard) on the board, captured.
-  RunResult run_host(const std::vector<std::string> &argv,
-                     std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
-  ControlReply ctl(const std::string &emulator, const std::vector<std::string> &words) const;
+class TestBoard : public Board
+{
+  public:
+    TestBoard() = default;
+    // Starts <host bin>/vboard-<name> (or a path) with args.
+    void emulator(const std::string &name, const std::vector<std::string> &args = {});
+    // Runs a program of this build (a bare name) or a path, captured.
+    RunResult run(const std::vector<std::string> &argv,
+                  std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
+    // Runs a program of this machine (a shell, vboard) on the board, captured.
+    RunResult run_host(const std::vector<std::string> &argv,
+                       std::chrono::milliseconds limit = std::chrono::seconds(30)) const;
+    ControlReply ctl(const std::string &emulator, const std::vector<std::string> &words) const;
 };
 
-}  // namespace vboard::testing
+} // namespace vboard::testing
