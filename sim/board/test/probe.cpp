@@ -3,6 +3,7 @@
 // "read 5", ...), printing one line per step: the result, or the step's
 // name and the errno name.
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -378,6 +379,22 @@ void step(const std::vector<std::string> &w)
         ok("brk", r);
     } else if (op == "threads") {
         printf("%s\n", threads(std::stoi(arg(1)), std::stoi(arg(2)), arg(3)).c_str());
+    } else if (op == "bench") {
+        // Round trips through the preload to the emulator: by-value ioctl,
+        // and a 64-octet write echoed back by a read.
+        int n = std::stoi(arg(1));
+        auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < n; ++i) {
+            if (ioctl(cur(), _IO('T', 4), 1UL) != 2) return err("bench");
+        }
+        auto t1 = std::chrono::steady_clock::now();
+        char buf[64] = {};
+        for (int i = 0; i < n; ++i) {
+            if (write(cur(), buf, sizeof buf) != 64 || read(cur(), buf, sizeof buf) != 64) return err("bench");
+        }
+        auto t2 = std::chrono::steady_clock::now();
+        auto us = [n](auto d) { return std::chrono::duration<double, std::micro>(d).count() / n; };
+        printf("bench ioctl %.1f us, write+read %.1f us\n", us(t1 - t0), us(t2 - t1));
     } else if (op == "sleep") {
         usleep(static_cast<useconds_t>(std::stoi(arg(1)) * 1000));
         printf("sleep ok\n");
