@@ -3,6 +3,7 @@
 // right across close and dup, and the calls that dispatch on it. Every other
 // descriptor costs one atomic load per call and goes straight to the C
 // library.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -13,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "preload.h"
@@ -343,6 +345,61 @@ VBP_EXPORT ssize_t write(int fd, const void *buf, size_t count)
         return real_write(fd, buf, count);
     return vbp_with_file(f, [&](vbp_file *v) {
         return v->kind == VBP_DEVICE ? vbp_device_write(v, fd, buf, count) : real_write(fd, buf, count);
+    });
+}
+
+namespace
+{
+// Vectored transfers on a device go through one buffer, as one request.
+ssize_t device_readv(vbp_file *f, int fd, const iovec *iov, int count)
+{
+    size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += iov[i].iov_len;
+    char buf[4096];
+    size_t n = std::min(total, sizeof buf);
+    ssize_t r = vbp_device_read(f, fd, buf, n);
+    size_t done = 0;
+    for (int i = 0; i < count && r > 0 && done < static_cast<size_t>(r); ++i) {
+        size_t part = std::min(iov[i].iov_len, static_cast<size_t>(r) - done);
+        memcpy(iov[i].iov_base, buf + done, part);
+        done += part;
+    }
+    return r;
+}
+
+ssize_t device_writev(vbp_file *f, int fd, const iovec *iov, int count)
+{
+    char buf[4096];
+    size_t n = 0;
+    for (int i = 0; i < count && n < sizeof buf; ++i) {
+        size_t part = std::min(iov[i].iov_len, sizeof buf - n);
+        memcpy(buf + n, iov[i].iov_base, part);
+        n += part;
+    }
+    return vbp_device_write(f, fd, buf, n);
+}
+} // namespace
+
+VBP_EXPORT ssize_t readv(int fd, const struct iovec *iov, int count)
+{
+    VBP_REAL(readv);
+    vbp_file *f = vbp_file_get(fd);
+    if (f == nullptr)
+        return real_readv(fd, iov, count);
+    return vbp_with_file(f, [&](vbp_file *v) {
+        return v->kind == VBP_DEVICE ? device_readv(v, fd, iov, count) : real_readv(fd, iov, count);
+    });
+}
+
+VBP_EXPORT ssize_t writev(int fd, const struct iovec *iov, int count)
+{
+    VBP_REAL(writev);
+    vbp_file *f = vbp_file_get(fd);
+    if (f == nullptr)
+        return real_writev(fd, iov, count);
+    return vbp_with_file(f, [&](vbp_file *v) {
+        return v->kind == VBP_DEVICE ? device_writev(v, fd, iov, count) : real_writev(fd, iov, count);
     });
 }
 

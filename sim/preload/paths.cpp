@@ -21,6 +21,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/time.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -568,6 +570,20 @@ VBP_PATH1(ssize_t, lgetxattr, (const char *path, const char *name, void *value, 
           (p.path, name, value, size))
 VBP_PATH1(ssize_t, listxattr, (const char *path, char *list, size_t size), (p.path, list, size))
 VBP_PATH1(ssize_t, llistxattr, (const char *path, char *list, size_t size), (p.path, list, size))
+
+VBP_PATH1(int, statfs, (const char *path, struct statfs *buf), (p.path, buf))
+VBP_PATH1(int, statfs64, (const char *path, struct statfs64 *buf), (p.path, buf))
+VBP_PATH1(int, statvfs, (const char *path, struct statvfs *buf), (p.path, buf))
+VBP_PATH1(int, statvfs64, (const char *path, struct statvfs64 *buf), (p.path, buf))
+// The C library's scandir opens the directory without going through opendir.
+VBP_PATH1(int, scandir,
+          (const char *path, struct dirent ***list, int (*filter)(const struct dirent *),
+           int (*compare)(const struct dirent **, const struct dirent **)),
+          (p.path, list, filter, compare))
+VBP_PATH1(int, scandir64,
+          (const char *path, struct dirent64 ***list, int (*filter)(const struct dirent64 *),
+           int (*compare)(const struct dirent64 **, const struct dirent64 **)),
+          (p.path, list, filter, compare))
 
 VBP_EXPORT int symlink(const char *target, const char *path)
 {

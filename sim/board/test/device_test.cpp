@@ -18,6 +18,12 @@ TEST_F(DeviceForwarding, ReadWriteAndTheNodeLooksLikeACharacterDevice)
               "stat chr\nopen ok\nread EAGAIN\nwrite 5\nread 3 hel\nread 2 lo\nread EAGAIN\nctl 0 hello\n");
 }
 
+TEST_F(DeviceForwarding, VectoredTransfers)
+{
+    EXPECT_EQ(probe(board, {"open /dev/testdev rwn", "writev ab cdef", "readv", "ctl testdev written"}),
+              "open ok\nwritev 6\nreadv 6 ab|cdef\nctl 0 abcdef\n");
+}
+
 TEST_F(DeviceForwarding, BlockingReadWaitsForTheEmulator)
 {
     EXPECT_EQ(probe(board, {"open /dev/testdev rw", "later 200 testdev push late", "read 10"}),

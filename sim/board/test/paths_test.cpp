@@ -42,15 +42,30 @@ TEST(PathRedirection, StatAccessAndDirectoryCalls)
     write_file(b.root() + "/dev/gpio/in0", "");
     write_file(b.root() + "/dev/gpio/out0", "");
     ASSERT_EQ(symlink("vbtest-file", (b.root() + "/dev/vbtest-link").c_str()), 0);
-    EXPECT_EQ(probe(b, {"stat /dev/vbtest-file", "lstat /dev/vbtest-link", "stat /dev/vbtest-link",
-                        "fstatat /dev/gpio", "statx /dev/gpio/in0", "access /dev/gpio/out0",
-                        "access /dev/gpio/out9", "ls /dev/gpio", "readlink /dev/vbtest-link",
-                        "realpath /dev/gpio/../vbtest-link", "mkdir /dev/vbtest-dir", "rmdir /dev/vbtest-dir",
-                        "symlink gpio /dev/vbtest-l2", "rename /dev/vbtest-l2 /dev/vbtest-l3",
-                        "chmod /dev/vbtest-file 600", "unlink /dev/vbtest-l3", "ls /dev/gpio/../"}),
+    EXPECT_EQ(probe(b, {"stat /dev/vbtest-file",
+                        "lstat /dev/vbtest-link",
+                        "stat /dev/vbtest-link",
+                        "fstatat /dev/gpio",
+                        "statx /dev/gpio/in0",
+                        "access /dev/gpio/out0",
+                        "access /dev/gpio/out9",
+                        "ls /dev/gpio",
+                        "readlink /dev/vbtest-link",
+                        "realpath /dev/gpio/../vbtest-link",
+                        "mkdir /dev/vbtest-dir",
+                        "rmdir /dev/vbtest-dir",
+                        "symlink gpio /dev/vbtest-l2",
+                        "rename /dev/vbtest-l2 /dev/vbtest-l3",
+                        "chmod /dev/vbtest-file 600",
+                        "unlink /dev/vbtest-l3",
+                        "ls /dev/gpio/../",
+                        "scandir /dev/gpio",
+                        "statvfs /dev/gpio",
+                        "statvfs /dev/vbtest-none"}),
               "stat reg\nlstat lnk\nstat reg\nfstatat dir\nstatx reg\naccess ok\naccess ENOENT\nls in0 out0\n"
               "readlink vbtest-file\nrealpath /dev/vbtest-file\nmkdir ok\nrmdir ok\nsymlink ok\nrename ok\n"
-              "chmod ok\nunlink ok\nls gpio vbtest-file vbtest-link\n");
+              "chmod ok\nunlink ok\nls gpio vbtest-file vbtest-link\nscandir in0 out0\nstatvfs ok\n"
+              "statvfs ENOENT\n");
     struct stat st;
     ASSERT_EQ(stat((b.root() + "/dev/vbtest-file").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

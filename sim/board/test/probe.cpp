@@ -3,9 +3,9 @@
 // "read 5", ...), printing one line per step: the result, or the step's
 // name and the errno name.
 #include <algorithm>
-#include <chrono>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +18,8 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <thread>
@@ -385,16 +387,48 @@ void step(const std::vector<std::string> &w)
         int n = std::stoi(arg(1));
         auto t0 = std::chrono::steady_clock::now();
         for (int i = 0; i < n; ++i) {
-            if (ioctl(cur(), _IO('T', 4), 1UL) != 2) return err("bench");
+            if (ioctl(cur(), _IO('T', 4), 1UL) != 2)
+                return err("bench");
         }
         auto t1 = std::chrono::steady_clock::now();
         char buf[64] = {};
         for (int i = 0; i < n; ++i) {
-            if (write(cur(), buf, sizeof buf) != 64 || read(cur(), buf, sizeof buf) != 64) return err("bench");
+            if (write(cur(), buf, sizeof buf) != 64 || read(cur(), buf, sizeof buf) != 64)
+                return err("bench");
         }
         auto t2 = std::chrono::steady_clock::now();
         auto us = [n](auto d) { return std::chrono::duration<double, std::micro>(d).count() / n; };
         printf("bench ioctl %.1f us, write+read %.1f us\n", us(t1 - t0), us(t2 - t1));
+    } else if (op == "writev") {
+        std::string a = arg(1), b = arg(2);
+        iovec iov[2] = {{a.data(), a.size()}, {b.data(), b.size()}};
+        ssize_t n = writev(cur(), iov, 2);
+        if (n < 0)
+            return err("writev");
+        printf("writev %zd\n", n);
+    } else if (op == "readv") {
+        char a[3] = {}, b[16] = {};
+        iovec iov[2] = {{a, 2}, {b, 15}};
+        ssize_t n = readv(cur(), iov, 2);
+        if (n < 0)
+            return err("readv");
+        printf("readv %zd %s|%s\n", n, a, b);
+    } else if (op == "scandir") {
+        dirent **list;
+        int n = scandir(arg(1).c_str(), &list, nullptr, alphasort);
+        if (n < 0)
+            return err("scandir");
+        std::string names = "scandir";
+        for (int i = 0; i < n; ++i) {
+            if (list[i]->d_name[0] != '.')
+                names += std::string(" ") + list[i]->d_name;
+            free(list[i]);
+        }
+        free(list);
+        printf("%s\n", names.c_str());
+    } else if (op == "statvfs") {
+        struct statvfs v;
+        ok("statvfs", statvfs(arg(1).c_str(), &v));
     } else if (op == "sleep") {
         usleep(static_cast<useconds_t>(std::stoi(arg(1)) * 1000));
         printf("sleep ok\n");
