@@ -114,6 +114,19 @@ TEST_F(DeviceForwarding, HangUpFailsFurtherCalls)
         "open ok\nctl 0 ok\npoll in hup\nread EIO\nwrite EIO\n");
 }
 
+// The emulator ends: further calls fail, and its node went with it.
+TEST_F(DeviceForwarding, EmulatorGoneFailsFurtherCalls)
+{
+    EXPECT_EQ(probe(board, {"open /dev/testdev rwn", "ctl testdev quit", "poll in 5000", "read 1",
+                            "ioctlv 5404 1", "close", "open /dev/testdev rw"}),
+              "open ok\nctl 0 ok\npoll in hup\nread EIO\nioctl EIO\nclose ok\nopen ENOENT\n");
+}
+
+TEST_F(DeviceForwarding, OneDescriptorSharedByAReaderAndAWriter)
+{
+    EXPECT_EQ(probe(board, {"open /dev/testdev rw", "shared ping"}), "open ok\nshared 4 ping\n");
+}
+
 TEST_F(DeviceForwarding, StdioStreamOnADevice)
 {
     EXPECT_EQ(probe(board, {"fwrite /dev/testdev via-stdio", "ctl testdev written"}),

@@ -399,6 +399,19 @@ void step(const std::vector<std::string> &w)
         auto t2 = std::chrono::steady_clock::now();
         auto us = [n](auto d) { return std::chrono::duration<double, std::micro>(d).count() / n; };
         printf("bench ioctl %.1f us, write+read %.1f us\n", us(t1 - t0), us(t2 - t1));
+    } else if (op == "shared") {
+        // One descriptor, two threads: a blocked read must not hold up a
+        // write of another thread, and must see what that write echoes.
+        std::string got;
+        std::thread reader([&got] {
+            char buf[64] = {};
+            ssize_t n = read(cur(), buf, sizeof buf - 1);
+            got = n < 0 ? strerrorname_np(errno) : buf;
+        });
+        usleep(100000);
+        ssize_t written = write(cur(), arg(1).data(), arg(1).size());
+        reader.join();
+        printf("shared %zd %s\n", written, got.c_str());
     } else if (op == "writev") {
         std::string a = arg(1), b = arg(2);
         iovec iov[2] = {{a.data(), a.size()}, {b.data(), b.size()}};

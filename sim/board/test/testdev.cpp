@@ -13,7 +13,7 @@
 //
 // Control words: readable 0|1, writable 0|1 (every open), refuse ERRNO|off,
 // push TEXT (queued for reading on every open), opens, closes, last-ioctl,
-// written, peek OFF LEN, poke OFF TEXT, hangup.
+// written, peek OFF LEN, poke OFF TEXT, hangup, quit (the emulator ends).
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -182,6 +182,8 @@ int main()
                                            std::stoul(w[2]))};
                 } else if (cmd == "poke" && w.size() == 3) {
                     memcpy(s.shared + std::stoul(w[1]), w[2].data(), w[2].size());
+                } else if (cmd == "quit") {
+                    loop.stop();
                 } else if (cmd == "hangup") {
                     each([](vboard::Connection &c) { c.hang_up(); });
                 } else {
