@@ -313,7 +313,7 @@ class ControlInterfaceImplTest {
         }
 
         private void closeRepeatedly(boolean traffic) throws Exception {
-            int rounds = NativeLibraries.onTarget() ? 250 : 1000;
+            int rounds = 1000;
             List<String> seen = new CopyOnWriteArrayList<>();
             int descriptors = Descriptors.open();
             for (int i = 0; i < rounds; i++) {
