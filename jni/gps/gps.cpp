@@ -74,6 +74,21 @@ unsigned currentGeneration(int fd)
 // inside read(), before closing anyway; neither can touch the number again.
 constexpr auto kCloseWait = std::chrono::seconds(2);
 
+// Ends every use of the registered device: later uses fail the check, a
+// waiting reader is woken, and the wait ends when all have left.
+void retire(std::unique_lock<std::mutex> &hold)
+{
+    device.fd = -1;
+    ++device.generation;
+    const char byte = 0;
+    const ssize_t ignored = write(device.wake[1], &byte, 1);
+    (void)ignored;
+    device.idle.wait_for(hold, kCloseWait, [] { return device.users == 0; });
+    close(device.wake[0]);
+    close(device.wake[1]);
+    device.wake[0] = device.wake[1] = -1;
+}
+
 } // namespace
 
 GPS_DeviceSource::GPS_DeviceSource(int fd, bool buffered) : fd_(fd), generation_(currentGeneration(fd)), buffered_(buffered)
@@ -131,12 +146,11 @@ int openDevice(const char *path)
         errno = saved;
         return -1;
     }
-    std::lock_guard<std::mutex> hold(device.lock);
+    std::unique_lock<std::mutex> hold(device.lock);
     if (device.fd >= 0) {
-        // A second open without close: the earlier device stays open for its
-        // owner, but readers follow the new one.
-        close(device.wake[0]);
-        close(device.wake[1]);
+        // A second open without close: the earlier descriptor stays open for
+        // its owner, but its readers are ended as by a close.
+        retire(hold);
     }
     device.fd = fd;
     device.wake[0] = wake[0];
@@ -152,15 +166,7 @@ int closeDevice(int fd)
     if (fd < 0 || fd != device.fd) {
         return close(fd);
     }
-    device.fd = -1;
-    ++device.generation;
-    const char byte = 0;
-    ssize_t ignored = write(device.wake[1], &byte, 1);
-    (void)ignored;
-    device.idle.wait_for(hold, kCloseWait, [] { return device.users == 0; });
-    close(device.wake[0]);
-    close(device.wake[1]);
-    device.wake[0] = device.wake[1] = -1;
+    retire(hold);
     return close(fd);
 }
 
