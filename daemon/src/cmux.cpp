@@ -8,7 +8,8 @@
 #include <cstring>
 #include <sys/ioctl.h>
 
-namespace {
+namespace
+{
 
 enum class op { send, connect, disconnect, handle };
 
@@ -298,7 +299,8 @@ void portweaver_msg_dispatch(cmux_ports *ports, mux_ctl *mux, const uint8_t *msg
             return;
         }
         if (!port_send_data(ports, dlci, msg + sizeof hdr, hdr.len))
-            mux_log(LOG_CRIT, "failed to send data with len %zd to port %d", static_cast<ssize_t>(hdr.len), dlci);
+            mux_log(LOG_CRIT, "failed to send data with len %zd to port %d", static_cast<ssize_t>(hdr.len),
+                    dlci);
         break;
     case MUX_MSG_MCTRL:
         if (!port_set_mctrl(ports, dlci, hdr.len))

@@ -33,7 +33,8 @@ uint8_t portweaver_fcs(uint8_t fcs, const uint8_t *data, size_t len)
     return fcs;
 }
 
-namespace {
+namespace
+{
 
 constexpr int RECV_TIMEOUT_MS = 100;
 // Octets skipped per call while hunting for an opening flag; the rest is
@@ -277,7 +278,8 @@ int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv)
         return recv_failed();
     uint8_t expected = static_cast<uint8_t>(~fcs);
     if (trailer[0] != expected || trailer[1] != MUX_FLAG) {
-        mux_log(LOG_ERR, "frame flag (%02x) or CRC mismatch (%02x vs. %02x)", trailer[1], trailer[0], expected);
+        mux_log(LOG_ERR, "frame flag (%02x) or CRC mismatch (%02x vs. %02x)", trailer[1], trailer[0],
+                expected);
         return recv_failed();
     }
 
@@ -344,8 +346,8 @@ void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame)
             snprintf(number, sizeof number, "%#02x", static_cast<unsigned>(frame->type));
             name = number;
         }
-        mux_log(piece, "%s[%s, EA=%d, C/R=%d, P/F=%d, DLCI=%d]", prefix, name, frame->ea, frame->cr, frame->pf,
-                frame->dlci);
+        mux_log(piece, "%s[%s, EA=%d, C/R=%d, P/F=%d, DLCI=%d]", prefix, name, frame->ea, frame->cr,
+                frame->pf, frame->dlci);
         piece |= LOG_NO_PREFIX;
         if (frame->type == MUX_UIH && (level & LOG_DUMP_MASK)) {
             if (frame->dlci != 0) {
@@ -357,11 +359,12 @@ void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame)
                 const char *ctl = ctl_name(frame->num);
                 char ctl_number_text[8];
                 if (!ctl) {
-                    snprintf(ctl_number_text, sizeof ctl_number_text, "%#02x", static_cast<unsigned>(frame->num));
+                    snprintf(ctl_number_text, sizeof ctl_number_text, "%#02x",
+                             static_cast<unsigned>(frame->num));
                     ctl = ctl_number_text;
                 }
-                mux_log(piece, "%s[%s, EA=%d, C/R=%d, len=%zd]", " UIH(C)=", ctl, frame->ctl_ea, frame->ctl_cr,
-                        static_cast<ssize_t>(frame->ctl_len));
+                mux_log(piece, "%s[%s, EA=%d, C/R=%d, len=%zd]", " UIH(C)=", ctl, frame->ctl_ea,
+                        frame->ctl_cr, static_cast<ssize_t>(frame->ctl_len));
                 if (frame->num == MUX_CTL_MSC)
                     mux_log(piece, " DLCI=%d, MSC=0x%02x%s", frame->msc_dlci, frame->v24,
                             frame->has_break ? " (break)" : "");

@@ -14,14 +14,15 @@
 #include <cstring>
 #include <ctime>
 #include <getopt.h>
-#include <initializer_list>
 #include <grp.h>
+#include <initializer_list>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr const char *SERPORT_PATH = "/dev/ttySA0";
 constexpr const char *MUX_CTL_PATH = "/dev/cmux";
@@ -76,8 +77,8 @@ struct service {
 int parse_options(int argc, char **argv, options &opts, int &status)
 {
     static const option long_options[] = {
-        {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'v'},
-        {"user", required_argument, nullptr, 'u'}, {"daemon", required_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'v'},
+        {"user", required_argument, nullptr, 'u'},   {"daemon", required_argument, nullptr, 'd'},
         {"script", required_argument, nullptr, 's'}, {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -130,7 +131,8 @@ int parse_options(int argc, char **argv, options &opts, int &status)
 
 void install_signals()
 {
-    struct sigaction sa {};
+    struct sigaction sa {
+    };
     sa.sa_handler = signal_handler;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
@@ -187,7 +189,8 @@ int modem_init(serport *port)
         int ms;
     };
     static const step steps[] = {
-        {"AT+CMEE=2", 100}, {"AT+IPR=115200", 100}, {"AT#SELINT=2", 100}, {"ATE0V1&K3&D2", 200}, {"AT+CMUX=0", 100},
+        {"AT+CMEE=2", 100},    {"AT+IPR=115200", 100}, {"AT#SELINT=2", 100},
+        {"ATE0V1&K3&D2", 200}, {"AT+CMUX=0", 100},
     };
     // A modem that has just woken up may swallow the first "AT".
     if (!at_command(port, "AT", "OK", 200) && !at_command(port, "AT", "OK", 200)) {
@@ -294,7 +297,8 @@ int run_loop(service &svc)
         bool mux_writable = !backlog && mux_ctl_writable(svc.mux);
         pollfd fds[2] = {};
         fds[0].fd = port->fd;
-        fds[0].events = static_cast<short>((mux_writable ? POLLIN : 0) | (port->ops->has_pending(port) ? POLLOUT : 0));
+        fds[0].events =
+            static_cast<short>((mux_writable ? POLLIN : 0) | (port->ops->has_pending(port) ? POLLOUT : 0));
         fds[1].fd = svc.mux->fd;
         fds[1].events = static_cast<short>((port->ops->nearly_full(port) ? 0 : POLLIN) |
                                            (backlog || svc.mux->writable != MUX_WRITABLE_YES ? POLLOUT : 0));

@@ -12,7 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const serport_ops standard_ops = {
     serport_send, serport_recv, serport_readline, serport_flush, serport_has_pending, serport_nearly_full,

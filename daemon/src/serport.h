@@ -26,7 +26,7 @@ constexpr size_t SERPORT_NEARLY_FULL = 65280;
 struct serport {
     const serport_ops *ops;
     int fd;
-    void *user; // free for other implementations of the operations
+    void *user;    // free for other implementations of the operations
     uint16_t head; // indices wrap modulo the ring size by their width
     uint16_t tail;
     uint8_t ring[SERPORT_RING_SIZE];

@@ -12,7 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // A pipe whose write end is full, wrapped as a serial port that accepts
 // nothing until the read end is drained.
@@ -134,7 +135,10 @@ struct Modem : testing::Test {
         serport_close(port);
         close(peer);
     }
-    void answer(const std::string &s) { ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    void answer(const std::string &s)
+    {
+        ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+    }
     std::string heard()
     {
         char buf[256];
