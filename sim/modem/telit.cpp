@@ -348,6 +348,7 @@ void Modem::control_message(const std::vector<uint8_t> &info)
 void Modem::data(int dlci, const std::vector<uint8_t> &info)
 {
     rx_[dlci] += info.size();
+    report("rx " + std::to_string(dlci) + " " + std::to_string(info.size()));
     switch (modes[dlci]) {
     case DataMode::sink:
         return;
