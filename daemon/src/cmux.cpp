@@ -172,6 +172,12 @@ int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
     return 1;
 }
 
+size_t portweaver_data_frames_size(size_t payload)
+{
+    // Flag, address, control, length, FCS and flag around each piece.
+    return payload + 6 * ((payload + MUX_DATA_PIECE - 1) / MUX_DATA_PIECE);
+}
+
 int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)
 {
     if (!check_port(ports, dlci, op::send))

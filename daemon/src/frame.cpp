@@ -112,12 +112,20 @@ int recv_failed()
     return 0;
 }
 
-// Moves the 4-octet window over the stream until it starts with an opening
-// flag that is followed by something other than another flag (idle flags
-// and the closing flag of a lost frame are skipped).
+// After garbage, a frame start must look like one: the flag, then an
+// address with EA set and a DLCI we serve, then a known control octet.
+// Idle flags, the closing flag of a lost frame and a flag inside garbage
+// fail this and are skipped.
+bool plausible_start(const uint8_t hdr[4])
+{
+    return hdr[0] == MUX_FLAG && (hdr[1] & 0x01) && (hdr[1] >> 2) <= MUX_MAX_DLCI && frame_type(hdr[2]) >= 0;
+}
+
+// Moves the 4-octet window over the stream until it holds a plausible frame
+// start.
 bool hunt_flag(serport *port, uint8_t hdr[4])
 {
-    for (size_t skipped = 0; hdr[0] != MUX_FLAG || hdr[1] == MUX_FLAG; ++skipped) {
+    for (size_t skipped = 0; !plausible_start(hdr); ++skipped) {
         if (skipped == HUNT_LIMIT)
             return false;
         memmove(hdr, hdr + 1, 3);
@@ -134,6 +142,13 @@ int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, 
     size_t total = msg_bufv_len(count, bufv);
     if (total > MUX_MAX_INFO) {
         mux_log(LOG_ERR, "buf_len too large (%zd bytes)", static_cast<ssize_t>(total));
+        mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
+        return 0;
+    }
+    // A frame that cannot be queued whole is not started: half a frame on
+    // the line would corrupt the next one as well.
+    if (total + 6 > portweaver_serport_room(port)) {
+        mux_log(LOG_CRIT, "overflow while writing to serport");
         mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
         return 0;
     }

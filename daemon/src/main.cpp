@@ -292,6 +292,7 @@ int run_loop(service &svc)
     for (int s : {SIGALRM, SIGUSR1, SIGUSR2, SIGHUP, SIGTERM, SIGINT})
         sigdelset(&wait_mask, s);
     unsigned keepalive_failures = 0;
+    const size_t whole_message = portweaver_data_frames_size(svc.mux->info.msg_size - sizeof(mux_msg_hdr));
     while (keepalive_failures < KEEPALIVE_MAX_FAILURES) {
         bool backlog = svc.backlog.len > 0;
         bool mux_writable = !backlog && mux_ctl_writable(svc.mux);
@@ -300,7 +301,10 @@ int run_loop(service &svc)
         fds[0].events =
             static_cast<short>((mux_writable ? POLLIN : 0) | (port->ops->has_pending(port) ? POLLOUT : 0));
         fds[1].fd = svc.mux->fd;
-        fds[1].events = static_cast<short>((port->ops->nearly_full(port) ? 0 : POLLIN) |
+        // A kernel message is read only when all of its frames fit into the
+        // ring: a message cut short would lose data.
+        bool ring_room = !port->ops->nearly_full(port) && portweaver_serport_room(port) >= whole_message;
+        fds[1].events = static_cast<short>((ring_room ? POLLIN : 0) |
                                            (backlog || svc.mux->writable != MUX_WRITABLE_YES ? POLLOUT : 0));
         int ms = keepalive_failures == 0 ? KEEPALIVE_MS : KEEPALIVE_RETRY_MS;
         timespec timeout{ms / 1000, (ms % 1000) * 1000000L};

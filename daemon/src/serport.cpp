@@ -121,6 +121,11 @@ size_t portweaver_serport_queued(const serport *port)
     return static_cast<uint16_t>(port->tail - port->head);
 }
 
+size_t portweaver_serport_room(const serport *port)
+{
+    return SERPORT_RING_SIZE - 1 - portweaver_serport_queued(port);
+}
+
 int serport_has_pending(const serport *port)
 {
     return port->head != port->tail;

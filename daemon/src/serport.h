@@ -45,6 +45,8 @@ int serport_flush(serport *port, int ms);
 int serport_has_pending(const serport *port);
 int serport_nearly_full(const serport *port);
 size_t portweaver_serport_queued(const serport *port);
+// Octets the ring can still take.
+size_t portweaver_serport_room(const serport *port);
 
 // Wraps an already open descriptor (used as is) into a port with the
 // standard operations; the port owns the descriptor. None on allocation

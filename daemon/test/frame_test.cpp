@@ -173,6 +173,20 @@ TEST_F(Recv, ResynchronisesAfterGarbageAndIdleFlags)
     EXPECT_EQ(log.find("bad frame flag"), std::string::npos);
 }
 
+TEST_F(Recv, HuntSkipsFlagsThatStartNoFrame)
+{
+    // The rest of a refused frame, then a frame with a broken opening flag,
+    // then a good one: only the good one is taken.
+    feed({0x55, 0x55, 0xF9});
+    bytes broken = make_frame(0x07, 0xEF, {'l', 'o', 's', 't'});
+    broken[0] = 0x7E;
+    feed(broken);
+    feed(make_frame(0x07, 0xEF, {'o', 'k'}));
+    ASSERT_EQ(recv(), 1) << log;
+    EXPECT_EQ(frame.len, 2);
+    EXPECT_EQ(storage[0], 'o');
+}
+
 TEST_F(Recv, EndlessGarbageEndsTheCall)
 {
     feed(bytes(1000, 0x00));

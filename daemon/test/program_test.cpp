@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -241,9 +242,26 @@ TEST_F(Daemon, FourChannelsBothWays)
         EXPECT_EQ(results[p].exit_code, 0) << p << ": " << results[p].err;
         EXPECT_EQ(results[p].out, "ok\n");
     }
-    std::string st = board.ctl("modem", {"stats"}).text;
+    std::string st;
+    wait_for([&] {
+        st = board.ctl("modem", {"stats"}).text;
+        for (int d = 1; d <= 4; ++d)
+            if (st.find(std::to_string(d) + " closed") == std::string::npos)
+                return false;
+        return true;
+    });
     for (int d = 1; d <= 4; ++d)
-        EXPECT_NE(st.find(std::to_string(d) + " open rx 65536 tx 65536"), std::string::npos) << st;
+        EXPECT_NE(st.find(std::to_string(d) + " closed rx 65536 tx 65536"), std::string::npos) << st;
+    EXPECT_NE(st.find("bad 0 discarded 0"), std::string::npos) << st;
+    if (HasFailure()) {
+        std::istringstream ev(events("modem"));
+        for (std::string line; std::getline(ev, line);)
+            if (line.find("bad") != std::string::npos)
+                std::cerr << line << "\n";
+        kill(find_pid(), SIGTERM);
+        if (ended())
+            std::cerr << result.out;
+    }
 }
 
 TEST_F(Daemon, SplitSizesInBothDirections)

@@ -1,3 +1,5 @@
+#include "cmux.h"
+#include "frame.h"
 #include "serport.h"
 
 #include <gtest/gtest.h>
@@ -77,6 +79,27 @@ TEST_F(StuckLine, RingHoldsAtMost65535Octets)
     EXPECT_EQ(portweaver_serport_queued(port), 65535u);
     // A line that still accepts nothing: flushing without waiting is no error.
     EXPECT_EQ(serport_flush(port, 0), 1);
+}
+
+TEST_F(StuckLine, FrameNotStartedWithoutRoomForAllOfIt)
+{
+    std::vector<uint8_t> data(65535 - 10, 1);
+    ASSERT_EQ(serport_send(port, data.data(), data.size()), 1);
+    uint8_t info[5] = {1, 2, 3, 4, 5};
+    msg_bufv v{info, sizeof info};
+    const uint8_t header[2] = {0x07, 0xEF};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(portweaver_frame_send(port, header, 1, &v), 0);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("overflow while writing to serport\n"), std::string::npos) << log;
+    EXPECT_EQ(portweaver_serport_queued(port), 65525u);
+    v.len = 4;
+    EXPECT_EQ(portweaver_frame_send(port, header, 1, &v), 1);
+    EXPECT_EQ(portweaver_serport_room(port), 0u);
+    // What a kernel message of 504 octets needs on the line: 4 frames.
+    EXPECT_EQ(portweaver_data_frames_size(504), 528u);
+    EXPECT_EQ(portweaver_data_frames_size(126), 132u);
+    EXPECT_EQ(portweaver_data_frames_size(0), 0u);
 }
 
 TEST_F(StuckLine, NearlyFullAbove65280)

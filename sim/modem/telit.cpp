@@ -188,12 +188,16 @@ void Modem::mux_octet(uint8_t c)
     if ((control & ~PF) != UIH)
         covered.insert(covered.end(), info.begin(), info.end());
     bool good = f[header + len] == fcs(covered) && f[header + len + 1] == FLAG;
-    f.clear();
     if (!good) {
         ++bad_frames_;
-        report("bad frame: FCS or closing flag");
+        std::string dump;
+        for (size_t i = 0; i < f.size() && i < 24; ++i)
+            dump += " " + hex2(f[i]).substr(2);
+        report("bad frame:" + dump);
+        f.clear();
         return;
     }
+    f.clear();
     frame(address, control, std::move(info));
 }
 
