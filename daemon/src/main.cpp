@@ -332,11 +332,11 @@ int run_loop(service &svc)
                 mux_msg_dispatch(svc.ports, svc.mux);
             // A line or device that has gone away reports this at once on
             // every wait: end instead of spinning.
-            if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
+            if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
                 mux_log(LOG_CRIT, "serial line hung up; aborted");
                 return 1;
             }
-            if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLIN)) {
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
                 mux_log(LOG_CRIT, "multiplexer device hung up; aborted");
                 return 1;
             }

@@ -362,6 +362,18 @@ TEST_F(Daemon, UnansweredTestEndsTheLoop)
     EXPECT_NE(result.out.find("too much errors during TEST commands; aborted\n"), std::string::npos);
 }
 
+TEST_F(Daemon, ModemGoneEndsTheDaemon)
+{
+    pid_t modem_pid = board.start({vboard::testing::host_program_dir() + "/vboard-modem"});
+    cmux();
+    start();
+    ASSERT_TRUE(wait_modem("sabm 0"));
+    kill(modem_pid, SIGTERM); // its end of the line closes
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.out.find("serial line hung up; aborted\n"), std::string::npos) << result.out;
+}
+
 TEST_F(Daemon, Signals)
 {
     up();
