@@ -1,13 +1,12 @@
 #include "gps.h"
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,9 +20,11 @@ namespace {
 // goes to the next open() at once. So every use of the device registers here:
 // closeDevice marks the device gone, wakes pollers through the device's pipe,
 // waits for the users to leave and only then closes.
+// Plain pthread primitives: the C library has them, so the library needs no
+// more than libc and libm on the target.
 struct Device {
-    std::mutex lock;
-    std::condition_variable idle;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t idle = PTHREAD_COND_INITIALIZER;
     int fd = -1;            // the open device, -1 when none
     int wake[2] = {-1, -1}; // written by closeDevice
     unsigned generation = 0;
@@ -32,13 +33,21 @@ struct Device {
 
 Device device;
 
+class Locked {
+public:
+    Locked() { pthread_mutex_lock(&device.lock); }
+    ~Locked() { pthread_mutex_unlock(&device.lock); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+};
+
 // A use that has passed the check cannot outlive closeDevice's wait; one
 // that fails it gets EBADF, as a closed descriptor would.
 class DeviceUse {
 public:
     DeviceUse(int fd, unsigned generation)
     {
-        std::lock_guard<std::mutex> hold(device.lock);
+        Locked hold;
         if (fd >= 0 && fd == device.fd && generation == device.generation) {
             ++device.users;
             wake_ = device.wake[0];
@@ -48,9 +57,9 @@ public:
     ~DeviceUse()
     {
         if (entered_) {
-            std::lock_guard<std::mutex> hold(device.lock);
+            Locked hold;
             --device.users;
-            device.idle.notify_all();
+            pthread_cond_broadcast(&device.idle);
         }
     }
     DeviceUse(const DeviceUse &) = delete;
@@ -66,13 +75,38 @@ private:
 
 unsigned currentGeneration(int fd)
 {
-    std::lock_guard<std::mutex> hold(device.lock);
+    Locked hold;
     return fd == device.fd ? device.generation : device.generation - 1;
 }
 
 // How long closeDevice waits for a writer blocked by flow control, or a reader
 // inside read(), before closing anyway; neither can touch the number again.
-constexpr auto kCloseWait = std::chrono::seconds(2);
+constexpr time_t kCloseWaitSeconds = 2;
+
+// Ends every use of the registered device: later uses fail the check, a
+// waiting reader is woken, and the wait ends when all have left.
+// Called with device.lock held.
+void retire()
+{
+    device.fd = -1;
+    ++device.generation;
+    const char byte = 0;
+    const ssize_t ignored = write(device.wake[1], &byte, 1);
+    (void)ignored;
+    // The condition variable runs on the realtime clock: a clock step can at
+    // worst shorten or lengthen this bounded wait.
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kCloseWaitSeconds;
+    while (device.users > 0) {
+        if (pthread_cond_timedwait(&device.idle, &device.lock, &deadline) == ETIMEDOUT) {
+            break;
+        }
+    }
+    close(device.wake[0]);
+    close(device.wake[1]);
+    device.wake[0] = device.wake[1] = -1;
+}
 
 } // namespace
 
@@ -131,12 +165,11 @@ int openDevice(const char *path)
         errno = saved;
         return -1;
     }
-    std::lock_guard<std::mutex> hold(device.lock);
+    Locked hold;
     if (device.fd >= 0) {
-        // A second open without close: the earlier device stays open for its
-        // owner, but readers follow the new one.
-        close(device.wake[0]);
-        close(device.wake[1]);
+        // A second open without close: the earlier descriptor stays open for
+        // its owner, but its readers are ended as by a close.
+        retire();
     }
     device.fd = fd;
     device.wake[0] = wake[0];
@@ -148,19 +181,11 @@ int openDevice(const char *path)
 int closeDevice(int fd)
 {
     readData = 0;
-    std::unique_lock<std::mutex> hold(device.lock);
+    Locked hold;
     if (fd < 0 || fd != device.fd) {
         return close(fd);
     }
-    device.fd = -1;
-    ++device.generation;
-    const char byte = 0;
-    ssize_t ignored = write(device.wake[1], &byte, 1);
-    (void)ignored;
-    device.idle.wait_for(hold, kCloseWait, [] { return device.users == 0; });
-    close(device.wake[0]);
-    close(device.wake[1]);
-    device.wake[0] = device.wake[1] = -1;
+    retire();
     return close(fd);
 }
 

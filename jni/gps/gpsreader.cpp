@@ -541,7 +541,7 @@ struct PairEvent {
     PairEvent(JNIEnv *env, const NativeNmeaRecord *rmc, const NativeNmeaRecord *gga)
         : rmcObject(env, createJNMEARecord(env, *rmc)),
           ggaObject(env, rmcObject.get() != nullptr ? createJNMEARecord(env, *gga) : nullptr),
-          event(env, ggaObject.get() != nullptr && !env->ExceptionCheck()
+          event(env, ggaObject.get() != nullptr && CLASS_GPSPositionEvent != nullptr && !env->ExceptionCheck()
                          ? env->NewObject(CLASS_GPSPositionEvent, MID_GPSPositionEvent_init)
                          : nullptr)
     {

@@ -5,6 +5,7 @@
 #include "gpsjni.h"
 #include "jgga.h"
 #include "jnu.h"
+#include "jposition.h"
 #include "jrmc.h"
 
 jclass CLASS_BaseNMEARecord;
@@ -45,6 +46,10 @@ int fillBaseNMEA(JNIEnv *env, jobject *object, const NativeNmeaRecord *record)
 
 jobject createJNMEARecord(JNIEnv *env, NativeNmeaRecord record)
 {
+    // Classes whose initialisation entry has not run yet cannot be built.
+    if (CLASS_RMC == nullptr || CLASS_GGA == nullptr || CLASS_BaseNMEARecord == nullptr || CLASS_GPSAngle == nullptr) {
+        return nullptr;
+    }
     if (std::strcmp(record.type, "RMC") == 0) {
         jobject object = env->NewObject(CLASS_RMC, MID_RMC_init);
         if (object == nullptr) {

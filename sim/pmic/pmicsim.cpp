@@ -31,7 +31,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr unsigned char kPreamble[8] = {0x51, 0xC5, 0x37, 0x31, 0x56, 0x6B, 0x72, 0x0D};
 constexpr size_t kFrameLength = 18;
@@ -172,7 +173,8 @@ std::optional<std::vector<unsigned char>> hex_octets(const std::string &s)
     return out;
 }
 
-class Controller {
+class Controller
+{
   public:
     Controller(Options options, int master, int slave)
         : opt_(std::move(options)), master_(master), slave_(slave), state_(opt_.state)
@@ -368,7 +370,8 @@ class Controller {
                 sum += o;
             }
         }
-        if (!octets || octets->size() < 5 || octets->size() != size_t{(*octets)[0]} + 5u || (sum & 0xFF) != 0) {
+        if (!octets || octets->size() < 5 || octets->size() != size_t{(*octets)[0]} + 5u ||
+            (sum & 0xFF) != 0) {
             log("bad-record");
             answer("903 bad record");
             return;
@@ -383,7 +386,8 @@ class Controller {
                 answer("905 address beyond flash");
                 return;
             }
-            std::copy(o.begin() + 4, o.begin() + 4 + static_cast<long>(n), flash_.begin() + static_cast<long>(address));
+            std::copy(o.begin() + 4, o.begin() + 4 + static_cast<long>(n),
+                      flash_.begin() + static_cast<long>(address));
         } else if (o[3] != 0x01) {
             answer("906 record type");
             return;

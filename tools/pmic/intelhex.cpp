@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // ':' LL AAAA TT CC: a record without data takes 11 characters.
 constexpr size_t kRecordOverhead = 11;
@@ -106,15 +107,15 @@ int applyIntelHex(PmicImage &image, const HexRecord &record, size_t *placed)
     return 0;
 }
 
-int pmic_hex_load(const char *text, size_t length, PmicImage &image, HexResult &result, HexTruncated truncated,
-                  void *context)
+int pmic_hex_load(const char *text, size_t length, PmicImage &image, HexResult &result,
+                  HexTruncated truncated, void *context)
 {
     result = HexResult{};
     // The rest of the tool works on C strings: a NUL would silently cut the
     // text (and the firmware) short.
     if (const void *nul = std::memchr(text, '\0', length)) {
-        return fail(result, HexError::nul_character, static_cast<size_t>(static_cast<const char *>(nul) - text),
-                    0);
+        return fail(result, HexError::nul_character,
+                    static_cast<size_t>(static_cast<const char *>(nul) - text), 0);
     }
     size_t pos = 0;
     size_t records = 0;
@@ -145,7 +146,8 @@ int pmic_hex_load(const char *text, size_t length, PmicImage &image, HexResult &
         // would also split the record where the text is sent record by record.
         for (size_t i = 1; i < size; ++i) {
             if (!is_hex_digit(p[i])) {
-                return fail(result, HexError::invalid_digit, pos + i, records, static_cast<unsigned char>(p[i]));
+                return fail(result, HexError::invalid_digit, pos + i, records,
+                            static_cast<unsigned char>(p[i]));
             }
         }
         unsigned sum = record.length + (record.offset >> 8) + (record.offset & 0xFF) + record.type;

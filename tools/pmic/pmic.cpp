@@ -9,7 +9,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr uint8_t kCheckSeed = 0x3C;
 

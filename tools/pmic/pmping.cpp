@@ -7,7 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 struct Config {
     const char *device = nullptr;

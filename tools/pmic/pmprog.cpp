@@ -4,8 +4,8 @@
 #include "program.h"
 
 #include <cctype>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +14,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 enum class Mode { program, reset, reset_upper, jump, ping };
 

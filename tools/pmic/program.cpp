@@ -9,7 +9,8 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Progress texts stand without a line end until the step's result follows.
 void progress(const char *text)

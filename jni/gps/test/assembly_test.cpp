@@ -38,7 +38,7 @@ private:
     int endErrno_;
 };
 
-struct Assembly : testing::Test {
+struct GpsAssembly : testing::Test {
     void SetUp() override { readData = 1; }
     void TearDown() override { readData = 0; }
     int next(GPS_ByteSource &source)
@@ -50,7 +50,7 @@ struct Assembly : testing::Test {
     char line[120];
 };
 
-TEST_F(Assembly, StrayBytesAndLineEndsLeaveNoTrace)
+TEST_F(GpsAssembly, StrayBytesAndLineEndsLeaveNoTrace)
 {
     const std::string gga = "$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61";
     Script source("\x07z" + gga + "\r\n" + gga + "\n");
@@ -62,7 +62,7 @@ TEST_F(Assembly, StrayBytesAndLineEndsLeaveNoTrace)
     EXPECT_EQ(gga, line);
 }
 
-TEST_F(Assembly, OverlongLineStopsAt120BytesKeeping118)
+TEST_F(GpsAssembly, OverlongLineStopsAt120BytesKeeping118)
 {
     Script source("$" + std::string(199, 'A'));
     EXPECT_EQ(0, next(source));
@@ -71,14 +71,14 @@ TEST_F(Assembly, OverlongLineStopsAt120BytesKeeping118)
     EXPECT_EQ("$" + std::string(117, 'A'), line);
 }
 
-TEST_F(Assembly, TwoSentencesRunTogetherStayOneLine)
+TEST_F(GpsAssembly, TwoSentencesRunTogetherStayOneLine)
 {
     Script source("$GPRMC,1,A$GPGGA,2*00\r\n");
     EXPECT_EQ(0, next(source));
     EXPECT_STREQ("$GPRMC,1,A$GPGGA,2*00", line);
 }
 
-TEST_F(Assembly, HungUpLineEndsInsteadOfSpinning)
+TEST_F(GpsAssembly, HungUpLineEndsInsteadOfSpinning)
 {
     // A partial line first comes out as it is; then end of file is an error.
     Script source("$GPGGA,12", 0);
@@ -89,7 +89,7 @@ TEST_F(Assembly, HungUpLineEndsInsteadOfSpinning)
     EXPECT_EQ(EIO, next(strays));
 }
 
-TEST_F(Assembly, InterruptedReadGivesEmptySentenceOtherErrorsTheirNumber)
+TEST_F(GpsAssembly, InterruptedReadGivesEmptySentenceOtherErrorsTheirNumber)
 {
     Script interrupted("", -1, EINTR);
     EXPECT_EQ(0, next(interrupted));
@@ -100,7 +100,7 @@ TEST_F(Assembly, InterruptedReadGivesEmptySentenceOtherErrorsTheirNumber)
     EXPECT_EQ(EISDIR, next(failed));
 }
 
-TEST_F(Assembly, ClosedDeviceReadsAsBadDescriptor)
+TEST_F(GpsAssembly, ClosedDeviceReadsAsBadDescriptor)
 {
     readData = 0;
     Script source("$GPGGA\r\n");

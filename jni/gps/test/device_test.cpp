@@ -46,7 +46,7 @@ struct Pty {
     std::string path;
 };
 
-TEST(Device, OpenConfigureReadWrite)
+TEST(GpsDevice, OpenConfigureReadWrite)
 {
     Pty pty;
     const int fd = openDevice(pty.path.c_str());
@@ -82,7 +82,7 @@ TEST(Device, OpenConfigureReadWrite)
     EXPECT_EQ(-1, writeVendorSpecificCmd(fd, "x", 1));
 }
 
-TEST(Device, MissingPathFailsButAllowsReading)
+TEST(GpsDevice, MissingPathFailsButAllowsReading)
 {
     readData = 0;
     EXPECT_EQ(-1, openDevice("/nonexistent/ttyGPS"));
@@ -90,7 +90,7 @@ TEST(Device, MissingPathFailsButAllowsReading)
     EXPECT_EQ(-1, closeDevice(-1));
 }
 
-TEST(Device, HangUpEndsTheReader)
+TEST(GpsDevice, HangUpEndsTheReader)
 {
     Pty pty;
     const int fd = openDevice(pty.path.c_str());
@@ -108,7 +108,7 @@ TEST(Device, HangUpEndsTheReader)
 // The reader waits in poll; closing from another thread must end it at once,
 // and the reader must not touch the number after the close even when an open
 // in between got the same number.
-TEST(Device, CloseFromAnotherThreadEndsWaitingReaderAndNeverReadsTheReusedNumber)
+TEST(GpsDevice, CloseFromAnotherThreadEndsWaitingReaderAndNeverReadsTheReusedNumber)
 {
     Pty pty;
     for (int round = 0; round < 200; ++round) {

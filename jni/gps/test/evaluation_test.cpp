@@ -70,7 +70,7 @@ int firstValidatedPair(double altitude)
     return -1;
 }
 
-TEST(Quality, FirstValidationAt35thPairOr36thAtAltitude)
+TEST(GpsQuality, FirstValidationAt35thPairOr36thAtAltitude)
 {
     EXPECT_EQ(35, firstValidatedPair(40.0));
     // 400 m against the cleared previous record is a height jump.
@@ -80,7 +80,7 @@ TEST(Quality, FirstValidationAt35thPairOr36thAtAltitude)
     EXPECT_EQ(36, firstValidatedPair(61.0));
 }
 
-TEST(Quality, InstantTestBoundaries)
+TEST(GpsQuality, InstantTestBoundaries)
 {
     EXPECT_EQ(1, isGPSValid(rmc(1), gga(1, '1', 4, 6.0)));
     EXPECT_EQ(1, isGPSValid(rmc(1), gga(1, '2', 4, 6.0)));
@@ -91,7 +91,7 @@ TEST(Quality, InstantTestBoundaries)
     EXPECT_EQ(0, isGPSValid(rmc(1), gga(1, '0')));
 }
 
-TEST(Quality, SpeedJumpIsStrictlyAboveFiftyKnotsAfterTruncation)
+TEST(GpsQuality, SpeedJumpIsStrictlyAboveFiftyKnotsAfterTruncation)
 {
     initEvalCounters();
     for (int i = 0; i < kEvalCounters; ++i) {
@@ -107,7 +107,7 @@ TEST(Quality, SpeedJumpIsStrictlyAboveFiftyKnotsAfterTruncation)
     EXPECT_EQ(30, evalCounters[0]);
 }
 
-TEST(Quality, GraceCounterSkipsAFewBadPairsAndEvaluatesEveryThirtyFirst)
+TEST(GpsQuality, GraceCounterSkipsAFewBadPairsAndEvaluatesEveryThirtyFirst)
 {
     int grace = 0;
     const auto good = rmc(1);
@@ -127,7 +127,7 @@ TEST(Quality, GraceCounterSkipsAFewBadPairsAndEvaluatesEveryThirtyFirst)
     EXPECT_EQ(1, isGPSValidTreshold(bad, goodGga, &grace));
 }
 
-TEST(Triggers, TimeOnHhmmssIntegers)
+TEST(GpsTriggers, TimeOnHhmmssIntegers)
 {
     EXPECT_EQ(1, GPS_timeTriggerFires(30, 120030, 120000));
     EXPECT_EQ(0, GPS_timeTriggerFires(30, 120029, 120000));
@@ -138,7 +138,7 @@ TEST(Triggers, TimeOnHhmmssIntegers)
     EXPECT_EQ(1, GPS_timeTriggerFires(10, 0, 235959)); // across midnight
 }
 
-TEST(Triggers, SpeedBandsAndEdges)
+TEST(GpsTriggers, SpeedBandsAndEdges)
 {
     const float bands[] = {10.0f, 50.0f, 100.0f};
     EXPECT_EQ(-1, GPS_speedBand(bands, 3, 0.0f));
@@ -157,7 +157,7 @@ TEST(Triggers, SpeedBandsAndEdges)
     EXPECT_EQ(0, GPS_speedEdge(1, 1, &index, &edge));
 }
 
-TEST(Triggers, HeadingWrapsAndNeedsSpeed)
+TEST(GpsTriggers, HeadingWrapsAndNeedsSpeed)
 {
     int change = -1;
     EXPECT_EQ(0, isAngleTrigger(ptr(rmc(1, 'A', 20.0, 10.0)), ptr(rmc(1, 'A', 20.0, 350.0)), &change));
@@ -172,7 +172,7 @@ TEST(Triggers, HeadingWrapsAndNeedsSpeed)
     EXPECT_EQ(1, isAngleTrigger(ptr(rmc(1, 'A', 20.0, 101.0)), ptr(rmc(1, 'A', 20.0, 10.0)), &change));
 }
 
-TEST(Geometry, WorkedExampleAndInvalidPositions)
+TEST(GpsGeometry, WorkedExampleAndInvalidPositions)
 {
     const auto a = record("$GPRMC,133417.634,A,4907.6295,N,01001.4164,E,3.39,87.82,280406,,,A*5D");
     const auto b = record("$GPRMC,133544.628,A,4907.6324,N,01001.6260,E,3.07,88.62,280406,,,A*55");
@@ -194,7 +194,7 @@ TEST(Geometry, WorkedExampleAndInvalidPositions)
     EXPECT_EQ(INT32_MAX, GPS_addDistance(INT32_MAX - 5, 10));
 }
 
-TEST(Records, AltitudeParts)
+TEST(GpsRecords, AltitudeParts)
 {
     int32_t whole = 0;
     int32_t thousandths = 0;
@@ -206,7 +206,7 @@ TEST(Records, AltitudeParts)
     EXPECT_EQ(-500, thousandths);
 }
 
-TEST(Pairing, EqualTimesPairInEitherOrderAndAStrayPartnerIsDropped)
+TEST(GpsPairing, EqualTimesPairInEitherOrderAndAStrayPartnerIsDropped)
 {
     GPS_ReaderState state;
     GPS_initReaderState(&state);

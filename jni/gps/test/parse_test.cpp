@@ -19,7 +19,7 @@ NativeNmeaRecord parsed(const std::string &text, int expected = 0)
     return record;
 }
 
-TEST(Parse, RmcFieldsAndAngles)
+TEST(GpsParse, RmcFieldsAndAngles)
 {
     const auto r = parsed("$GPRMC,133417.634,A,4907.6295,N,01001.4164,E,3.39,87.82,280406,,,A*5D");
     EXPECT_STREQ("RMC", r.type);
@@ -36,7 +36,7 @@ TEST(Parse, RmcFieldsAndAngles)
     EXPECT_EQ('A', r.rmc.modeIndicator[0]);
 }
 
-TEST(Parse, SouthWestNegateAndFiveDecimals)
+TEST(GpsParse, SouthWestNegateAndFiveDecimals)
 {
     const auto r = parsed("$GPRMC,123651.00,A,4907.52446,N,01001.86485,E,0.064,,060910,,,A*72");
     EXPECT_EQ(176851467, r.rmc.latitude);
@@ -47,7 +47,7 @@ TEST(Parse, SouthWestNegateAndFiveDecimals)
     EXPECT_EQ(-(37 * 3600000 + 2825238), sw.rmc.latitude);
 }
 
-TEST(Parse, EmptyFieldsAndOldFormWithoutMode)
+TEST(GpsParse, EmptyFieldsAndOldFormWithoutMode)
 {
     auto r = parsed("$GPRMC,003225.162,V,,,,,,,110905,,,N*42");
     EXPECT_EQ('V', r.rmc.status);
@@ -62,7 +62,7 @@ TEST(Parse, EmptyFieldsAndOldFormWithoutMode)
     EXPECT_STREQ("110905", r.date);
 }
 
-TEST(Parse, GgaFieldsAndTooFewFields)
+TEST(GpsParse, GgaFieldsAndTooFewFields)
 {
     auto g = parsed("$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61");
     EXPECT_EQ('0', g.gga.fixQuality);
@@ -81,7 +81,7 @@ TEST(Parse, GgaFieldsAndTooFewFields)
     parsed(sentence("GPGGA,123632.00,,,,,0,00,99.99,,,,"), -5);
 }
 
-TEST(Parse, OverlongTokensAreCutNotRefused)
+TEST(GpsParse, OverlongTokensAreCutNotRefused)
 {
     // Geoid "-31.442", variation "11.5985", age "0000", 14-character angles.
     auto g = parsed(sentence("GPGGA,101010.000,4907.629512345,N,01001.41641234,E,1,08,1.1,59.9,M,-31.442,M,0000,0000"));
@@ -103,7 +103,7 @@ TEST(Parse, OverlongTokensAreCutNotRefused)
     EXPECT_STREQ("STATI", g.gga.dgpsStation);
 }
 
-TEST(Parse, SelfTestCasesRunTogetherStillParse)
+TEST(GpsParse, SelfTestCasesRunTogetherStillParse)
 {
     const char *four = "$GPRMC,155133.000,A,4821.4254,N,01145.9934,E,0.06,119.82$PSRFTXT,Version:  "
                        "GSW3.5.0Telit_3.5.00.00-C23P2.00a *23";
@@ -116,7 +116,7 @@ TEST(Parse, SelfTestCasesRunTogetherStillParse)
     EXPECT_FLOAT_EQ(53.8f, r.rmc.course);
 }
 
-TEST(Parse, RefusedHeads)
+TEST(GpsParse, RefusedHeads)
 {
     parsed("$GPRM", -1);
     parsed("$GLGGA,123632.00,,,,,0,00,99.99,,,,,,*61", -2);
@@ -129,7 +129,7 @@ TEST(Parse, RefusedHeads)
     EXPECT_EQ(-1, getPosition(&gsv, &valid, &lat, &lon));
 }
 
-TEST(Parse, AngleConversion)
+TEST(GpsParse, AngleConversion)
 {
     EXPECT_EQ(0, calculateRadMilliseconds("", 2));
     EXPECT_EQ(4 * 3600000, calculateRadMilliseconds("0400.0000", 2));
@@ -138,7 +138,7 @@ TEST(Parse, AngleConversion)
     EXPECT_EQ(INT32_MAX, calculateRadMilliseconds("999999.99999", 3));
 }
 
-TEST(Tokens, CopyCutAndMissingSeparator)
+TEST(GpsTokens, CopyCutAndMissingSeparator)
 {
     char field[4] = {'x', 'x', 'x', 'x'};
     EXPECT_EQ(11, STR_tokenCopy(field, sizeof field, "ab,-31.442,", 3, ','));
@@ -155,7 +155,7 @@ TEST(Tokens, CopyCutAndMissingSeparator)
     EXPECT_EQ(0, STR_atoi("123", 16));
 }
 
-TEST(Checksum, ValidCaseAndTrailingText)
+TEST(GpsChecksum, ValidCaseAndTrailingText)
 {
     EXPECT_EQ(0, isChecksumValid("$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61"));
     testing::internal::CaptureStdout();
@@ -170,7 +170,7 @@ TEST(Checksum, ValidCaseAndTrailingText)
     EXPECT_NE(std::string::npos, out.find("isChecksumValid() FATAL: multiple dollar char found at position: 56\n"));
 }
 
-TEST(Checksum, HighOctetsGiveTwoDigits)
+TEST(GpsChecksum, HighOctetsGiveTwoDigits)
 {
     char sum[3] = {'?', '?', '?'};
     calculateChecksum("$GP\xff\x80\x01*", sum);
@@ -184,7 +184,7 @@ TEST(Checksum, HighOctetsGiveTwoDigits)
     EXPECT_EQ("getChecksum() FATAL: no end character found. $GPX\n", testing::internal::GetCapturedStdout());
 }
 
-TEST(Commands, FramingAndTooLong)
+TEST(GpsCommands, FramingAndTooLong)
 {
     char out[120];
     EXPECT_EQ(25, GPS_frameCommand("$PSRF103,00,01,00,01*", out, sizeof out));
@@ -196,7 +196,7 @@ TEST(Commands, FramingAndTooLong)
     EXPECT_EQ(-1, GPS_frameCommand(("$" + fits + "A*").c_str(), out, sizeof out));
 }
 
-TEST(Commands, SpeedTable)
+TEST(GpsCommands, SpeedTable)
 {
     EXPECT_EQ(12, COMM_getSpeed(4800));
     EXPECT_EQ(4, COMM_getSpeed(134));

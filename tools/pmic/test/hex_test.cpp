@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // One record with its checksum, as a HEX writer produces it.
 std::string record(unsigned type, unsigned offset, const std::vector<uint8_t> &data)
@@ -99,7 +100,8 @@ TEST(PmicPlacement, TruncationIsReported)
         size_t placed = 0;
         uint16_t offset = 0;
     } seen;
-    const std::string text = record(0, 0x0000, std::vector<uint8_t>(64, 1)) + record(0, 0x0078, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+    const std::string text =
+        record(0, 0x0000, std::vector<uint8_t>(64, 1)) + record(0, 0x0078, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
     PmicImage image{};
     HexResult result;
     ASSERT_EQ(pmic_hex_load(

@@ -10,7 +10,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using namespace std::chrono_literals;
 
@@ -32,7 +33,8 @@ Octets frame_for(Octets word)
     return f;
 }
 
-class Pmping : public testing::Test {
+class Pmping : public testing::Test
+{
   protected:
     void SetUp() override
     {

@@ -16,7 +16,8 @@
 
 extern char **environ;
 
-namespace {
+namespace
+{
 
 pid_t spawn(const std::vector<std::string> &argv, posix_spawn_file_actions_t *actions)
 {
@@ -69,8 +70,8 @@ RunResult run_command(const std::vector<std::string> &argv, std::chrono::millise
     std::string *sinks[2] = {&result.out, &result.err};
     int open_pipes = 2;
     while (open_pipes > 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
             kill(pid, SIGKILL);

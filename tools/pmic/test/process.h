@@ -9,9 +9,9 @@
 #include <vector>
 
 struct RunResult {
-    bool exited = false;   // ended by exit (status valid)
-    int status = -1;       // exit status
-    int signal = 0;        // terminating signal
+    bool exited = false; // ended by exit (status valid)
+    int status = -1;     // exit status
+    int signal = 0;      // terminating signal
     bool timed_out = false;
     std::string out;
     std::string err;
@@ -25,7 +25,8 @@ RunResult run_command(const std::vector<std::string> &argv,
                       std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // A process that runs in the background; killed and reaped on destruction.
-class Child {
+class Child
+{
   public:
     Child() = default;
     Child(const std::vector<std::string> &argv, const std::string &out_file, const std::string &err_file);
@@ -45,7 +46,8 @@ class Child {
 };
 
 // A temporary directory removed with everything in it.
-class TempDir {
+class TempDir
+{
   public:
     TempDir();
     ~TempDir();

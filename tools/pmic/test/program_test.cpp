@@ -14,7 +14,8 @@
 #include <sys/stat.h>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using namespace std::chrono_literals;
 
@@ -44,7 +45,8 @@ std::string hand_record(unsigned type, unsigned offset, const std::vector<unsign
     return r + buf;
 }
 
-class Pmprog : public testing::Test {
+class Pmprog : public testing::Test
+{
   protected:
     std::string port() const { return dir.file("ttyPM"); }
     std::string log() const { return read_file(dir.file("sim.log")); }
@@ -177,7 +179,8 @@ TEST_F(Pmprog, ControllerAlreadyInItsProgrammerGetsNoIap)
     start_controller({"--state", "iap"});
     RunResult r = pmprog({"--port", port(), hand_file(hand_record(0, 0x100, {1, 2, 3}) + ":00000001FF\n")});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Checking state of device... IAP\nSending START command... ok\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Checking state of device... IAP\nSending START command... ok\n"),
+              std::string::npos);
     EXPECT_EQ(r.out.find("IAP command"), std::string::npos);
     EXPECT_EQ(count_in_log("frame IAP"), 0u);
     EXPECT_EQ(count_in_log("signatures match"), 1u);
@@ -236,7 +239,8 @@ TEST_F(Pmprog, CrLfLineEndsFailAtTheFirstEcho)
 
 TEST_F(Pmprog, BadEchoesAreCaught)
 {
-    const std::string file = hand_file(hand_record(0, 0, {1, 2}) + hand_record(0, 2, {3, 4}) + ":00000001FF\n");
+    const std::string file =
+        hand_file(hand_record(0, 0, {1, 2}) + hand_record(0, 2, {3, 4}) + ":00000001FF\n");
     std::string second = hand_record(0, 2, {3, 4});
     second.pop_back();
     for (auto &c : second) {
@@ -264,7 +268,8 @@ TEST_F(Pmprog, BadImagesNeverReachTheLine)
         {hand_record(0, 0x1000, {1}) + hand_record(0, 0x3000, {1}),
          "programFile(): error; hex file tries to write into IAP sectors\n"},
         {":0100000001FD\n", "readIntelHex(): checksum fd of record 1 is wrong (computed fe)\n"},
-        {hand_record(0, 0, {1}) + std::string(1, '\0') + ":00000001FF\n", "readIntelHex(): NUL character at offset 14\n"},
+        {hand_record(0, 0, {1}) + std::string(1, '\0') + ":00000001FF\n",
+         "readIntelHex(): NUL character at offset 14\n"},
         {hand_record(0, 0, {1}) + "garbage\n", "readIntelHex(): invalid record mark\n"},
         {":00000001FF\n", "readIntelHex(): no data records\n"},
         {hand_record(0, 0x4000, {1}), "overflow\n"},
@@ -298,7 +303,8 @@ TEST_F(Pmprog, PageCrossingRecordIsCutAsTheControllerCutsIt)
     start_controller();
     RunResult r = pmprog({"-p", port(), hand_file(hand_record(0, 0x0038, data) + ":00000001FF")});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "readIntelHex(): warning: record at 0038 crosses a 64-octet page; 8 of 16 octets placed\n");
+    EXPECT_EQ(r.err,
+              "readIntelHex(): warning: record at 0038 crosses a 64-octet page; 8 of 16 octets placed\n");
     const std::string flash = read_file(dir.file("flash.bin"));
     ASSERT_EQ(flash.size(), 0x4000u);
     EXPECT_EQ(flash.substr(0x38, 8), "\xb0\xb1\xb2\xb3\xb4\xb5\xb6\xb7");

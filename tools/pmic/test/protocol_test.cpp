@@ -8,12 +8,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <thread>
 #include <sys/socket.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 TEST(PmicFrame, CheckCodeWorkedByHand)
 {
@@ -37,7 +38,8 @@ TEST(PmicFrame, Layout)
 }
 
 // A connected pair: the test plays the controller on peer.
-class PmicReader : public testing::Test {
+class PmicReader : public testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -53,7 +55,10 @@ class PmicReader : public testing::Test {
             close(peer);
         }
     }
-    void send(const std::string &s) { ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    void send(const std::string &s)
+    {
+        ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+    }
 
     pmic_reader reader;
     int peer = -1;
