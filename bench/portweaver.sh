@@ -5,9 +5,9 @@
 #   callgrind user-space instructions per relayed octet
 #   syscalls  system calls per frame (strace)
 #   idle      wake-ups of an idle daemon over 60 s (strace)
-# Usage: daemon/bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle]...
+# Usage: bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle]...
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 bin=${BIN:-build/host/bin}
 export PATH=$PWD/$bin:$PATH
 what=("$@")
