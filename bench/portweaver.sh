@@ -7,6 +7,7 @@
 #   idle      wake-ups of an idle daemon over 60 s (strace)
 # Usage: bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle]...
 set -euo pipefail
+calc() { awk "BEGIN { print $* }"; }
 cd "$(dirname "$0")/.."
 bin=${BIN:-build/host/bin}
 export PATH=$PWD/$bin:$PATH
@@ -64,7 +65,7 @@ echo_all() {
   done
   for pid in "${pids[@]}"; do wait "$pid" || { echo "a channel failed" >&2; cat "$root".client*; exit 1; }; done
   end=$(date +%s.%N)
-  echo "$end - $start" | bc -l
+  calc "$end - $start"
 }
 
 for w in "${what[@]}"; do
@@ -82,10 +83,10 @@ for w in "${what[@]}"; do
     sleep 15
     t2=$(date +%s.%N); d2=$(delivered)
     wait $echoing
-    limit=$(echo "11520 * 126 / 132" | bc -l)
-    rate=$(echo "($d2 - $d1) / ($t2 - $t1)" | bc -l)
+    limit=$(calc "11520 * 126 / 132")
+    rate=$(calc "($d2 - $d1) / ($t2 - $t1)")
     printf 'goodput: %d octets reached the ports in %.2f s: %.0f octets/s = %.1f %% of the UIH limit (%.0f octets/s); whole run of 4 x %d octets %.2f s\n' \
-      $((d2 - d1)) "$(echo "$t2 - $t1" | bc -l)" "$rate" "$(echo "100 * $rate / $limit" | bc -l)" "$limit" $n "$(cat "$root.secs")"
+      $((d2 - d1)) "$(calc "$t2 - $t1")" "$rate" "$(calc "100 * $rate / $limit")" "$limit" $n "$(cat "$root.secs")"
     stop_daemon
     ;;
   aggregate)
@@ -94,7 +95,7 @@ for w in "${what[@]}"; do
     n=2000000
     secs=$(echo_all $n)
     printf 'aggregate: 4 channels x %d octets each way in %.2f s: %.2f MB/s each way, %.2f MB/s total\n' \
-      $n "$secs" "$(echo "4 * $n / $secs / 1000000" | bc -l)" "$(echo "8 * $n / $secs / 1000000" | bc -l)"
+      $n "$secs" "$(calc "4 * $n / $secs / 1000000")" "$(calc "8 * $n / $secs / 1000000")"
     stop_daemon
     ;;
   callgrind)
