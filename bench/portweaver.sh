@@ -57,13 +57,19 @@ stop_daemon() {
 
 # echo_all OCTETS: every channel echoes OCTETS through the modem; prints seconds
 echo_all() {
-  local n=$1 start end pids=()
+  local n=$1 start end pids=() pid
   start=$(date +%s.%N)
   for p in 0 1 2 3; do
     vboard run -r "$root" -- "$bin/portweaver_port_client" open $p echo "$n" $((p + 11)) > "$root.client$p" 2>&1 &
     pids+=($!)
   done
-  for pid in "${pids[@]}"; do wait "$pid" || { echo "a channel failed" >&2; cat "$root".client*; exit 1; }; done
+  local p=0 status
+  for pid in "${pids[@]}"; do
+    status=0
+    wait "$pid" || status=$?
+    [ $status -eq 0 ] || { echo "channel $p failed with status $status" >&2; cat "$root.client$p" >&2; exit 1; }
+    p=$((p + 1))
+  done
   end=$(date +%s.%N)
   calc "$end - $start"
 }
