@@ -47,6 +47,21 @@ jstring absolute_path(JNIEnv *env, jobject file)
     return path;
 }
 
+// The file's absolute path as modified UTF-8 for the duration of a call;
+// get() is null with an exception pending when it cannot be had.
+class AbsolutePath {
+public:
+    AbsolutePath(JNIEnv *env, jobject file)
+        : ref_(env, absolute_path(env, file)), utf_(env, static_cast<jstring>(ref_.get()))
+    {
+    }
+    const char *get() const { return utf_.get(); }
+
+private:
+    BaseLocalRef ref_; // declared first: released after the chars
+    BaseUtf utf_;
+};
+
 } // namespace
 
 mode_t fs_permission_bits(int access, bool owner_only)
@@ -114,11 +129,7 @@ JNIEXPORT jboolean JNICALL FS_NATIVE(checkAccess)(JNIEnv *env, jobject, jobject 
         JNU_ThrowByName(env, "java.lang.IllegalArgumentException", kUnknownAccess);
         return JNI_FALSE;
     }
-    BaseLocalRef path(env, absolute_path(env, file));
-    if (path.get() == nullptr) {
-        return JNI_FALSE;
-    }
-    BaseUtf p(env, static_cast<jstring>(path.get()));
+    AbsolutePath p(env, file);
     if (p.get() == nullptr) {
         return JNI_FALSE;
     }
@@ -128,11 +139,7 @@ JNIEXPORT jboolean JNICALL FS_NATIVE(checkAccess)(JNIEnv *env, jobject, jobject 
 JNIEXPORT jboolean JNICALL FS_NATIVE(setPermission)(JNIEnv *env, jobject, jobject file, jint access,
                                                     jboolean enable, jboolean ownerOnly)
 {
-    BaseLocalRef path(env, absolute_path(env, file));
-    if (path.get() == nullptr) {
-        return JNI_FALSE;
-    }
-    BaseUtf p(env, static_cast<jstring>(path.get()));
+    AbsolutePath p(env, file);
     if (p.get() == nullptr) {
         return JNI_FALSE;
     }
