@@ -44,7 +44,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 volatile sig_atomic_t terminate = 0;
 
@@ -63,11 +64,21 @@ std::string unescape(const std::string &in)
         }
         const char c = in[++i];
         switch (c) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 's': out += ' '; break;
-        case '\\': out += '\\'; break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 's':
+            out += ' ';
+            break;
+        case '\\':
+            out += '\\';
+            break;
         case 'x':
             if (i + 2 >= in.size()) {
                 throw std::runtime_error("short \\x escape");
@@ -75,7 +86,8 @@ std::string unescape(const std::string &in)
             out += static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16));
             i += 2;
             break;
-        default: throw std::runtime_error(std::string("unknown escape \\") + c);
+        default:
+            throw std::runtime_error(std::string("unknown escape \\") + c);
         }
     }
     return out;
@@ -138,8 +150,9 @@ Action parse_action(const std::string &word)
     throw std::runtime_error("unknown action " + word);
 }
 
-class Server {
-public:
+class Server
+{
+  public:
     explicit Server(const std::string &path) : path_(path)
     {
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -205,7 +218,8 @@ public:
         char buf[65536];
         sockaddr_un from{};
         socklen_t from_len = sizeof(from);
-        const ssize_t n = recvfrom(fd_, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &from_len);
+        const ssize_t n =
+            recvfrom(fd_, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &from_len);
         if (n < 0) {
             return;
         }
@@ -219,21 +233,30 @@ public:
         }
         for (const Action &a : rule->second) {
             switch (a.kind) {
-            case Action::reply: send_to(client, a.text); break;
+            case Action::reply:
+                send_to(client, a.text);
+                break;
             case Action::event:
                 for (int i = 0; i < a.count; ++i) {
                     send_to(client, a.text);
                 }
                 break;
-            case Action::delay: std::this_thread::sleep_for(std::chrono::milliseconds(a.count)); break;
-            case Action::reg: clients_.insert(client); break;
-            case Action::unreg: clients_.erase(client); break;
-            case Action::silent: break;
+            case Action::delay:
+                std::this_thread::sleep_for(std::chrono::milliseconds(a.count));
+                break;
+            case Action::reg:
+                clients_.insert(client);
+                break;
+            case Action::unreg:
+                clients_.erase(client);
+                break;
+            case Action::silent:
+                break;
             }
         }
     }
 
-private:
+  private:
     // Waits for room in a slow receiver's queue at most a second, then drops.
     bool send_to(const std::string &client, const std::string &text)
     {
@@ -241,7 +264,8 @@ private:
         to.sun_family = AF_UNIX;
         std::strncpy(to.sun_path, client.c_str(), sizeof(to.sun_path) - 1);
         for (int tries = 0; tries < 100; ++tries) {
-            if (sendto(fd_, text.data(), text.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof(to)) >= 0) {
+            if (sendto(fd_, text.data(), text.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to),
+                       sizeof(to)) >= 0) {
                 return true;
             }
             if (errno != EAGAIN) {
@@ -275,7 +299,8 @@ int main(int argc, char **argv)
         std::cerr << "usage: supplicant-script <socket-path>" << std::endl;
         return 2;
     }
-    struct sigaction sa {};
+    struct sigaction sa {
+    };
     sa.sa_handler = on_signal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);

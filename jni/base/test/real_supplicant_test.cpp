@@ -16,10 +16,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class RealSupplicant : public ::testing::Test {
-protected:
+class RealSupplicant : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         fds_ = open_descriptors();
@@ -29,8 +31,8 @@ protected:
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            execlp("wpa_supplicant", "wpa_supplicant", "-q", "-i", "lo", "-D", "none", "-c", conf.c_str(), "-B", "-P",
-                   pidfile.c_str(), static_cast<char *>(nullptr));
+            execlp("wpa_supplicant", "wpa_supplicant", "-q", "-i", "lo", "-D", "none", "-c", conf.c_str(),
+                   "-B", "-P", pidfile.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         int status = 0;
