@@ -41,6 +41,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -162,7 +163,11 @@ class Server
             throw std::runtime_error("cannot create socket for " + path);
         }
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        unlink(path.c_str());
+        struct stat st {
+        };
+        if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            unlink(path.c_str()); // left by an earlier run
+        }
         if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
             throw std::runtime_error("bind(" + path + "): " + std::strerror(errno));
         }
