@@ -5,6 +5,7 @@
 
 #include "comm.h"
 #include "gps.h"
+#include "gpsreceiver.h"
 #include "gpsrecords.h"
 #include "nmea_support.h"
 #include "strutils.h"
@@ -203,6 +204,38 @@ TEST(GpsCommands, SpeedTable)
     EXPECT_EQ(0x1002, COMM_getSpeed(115200));
     EXPECT_EQ(0, COMM_getSpeed(0));
     EXPECT_EQ(-1, COMM_getSpeed(4801));
+}
+
+} // namespace
+
+namespace {
+
+// The self test behind GPSReceiver.dummy: every case's parse and checksum
+// result, and only the two run-together cases speak without the debug flag.
+TEST(GpsSelfTest, EightCasesWithAndWithoutDebugOutput)
+{
+    nativeDebug_GPSReceiver = 1;
+    testing::internal::CaptureStdout();
+    parseRecordTest(nullptr, nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    for (int i = 1; i <= 8; ++i) {
+        const int checksum = (i == 4 || i == 5) ? -1 : 0;
+        const std::string line = "parseRecord() (" + std::to_string(i) + ") result: 0, checksumResult=" +
+                                 std::to_string(checksum) + "\n";
+        EXPECT_NE(std::string::npos, out.find(line)) << line;
+    }
+    nativeDebug_GPSReceiver = 0;
+    testing::internal::CaptureStdout();
+    parseRecordTest(nullptr, nullptr);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::string::npos, out.find("parseRecord()"));
+    EXPECT_NE(std::string::npos, out.find("multiple dollar char found at position: 56\n"));
+    EXPECT_NE(std::string::npos, out.find("multiple dollar char found at position: 54\n"));
+    size_t lines = 0;
+    for (char c : out) {
+        lines += c == '\n';
+    }
+    EXPECT_EQ(4u, lines);
 }
 
 } // namespace
