@@ -151,11 +151,12 @@ int32_t toInt32(double value)
     if (!(value == value)) {
         return 0;
     }
+    // Symmetric, so that a hemisphere can always negate the result.
     if (value >= 2147483647.0) {
         return INT32_MAX;
     }
-    if (value <= -2147483648.0) {
-        return INT32_MIN;
+    if (value <= -2147483647.0) {
+        return -INT32_MAX;
     }
     return static_cast<int32_t>(value);
 }

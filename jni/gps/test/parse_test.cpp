@@ -140,6 +140,10 @@ TEST(GpsParse, AngleConversion)
     // A token shorter than its degree digits: degrees only, nothing read past its end.
     EXPECT_EQ(4 * 3600000, calculateRadMilliseconds("4", 2));
     EXPECT_EQ(INT32_MAX, calculateRadMilliseconds("999999.99999", 3));
+    // Absurd angles saturate, and the hemisphere still negates them safely.
+    const auto r = parsed(sentence("GPRMC,1,A,-9999999999,S,-9999999999,W,,,,,,"));
+    EXPECT_EQ(-INT32_MAX, r.rmc.latitude);
+    EXPECT_EQ(-INT32_MAX, r.rmc.longitude);
 }
 
 TEST(GpsTokens, CopyCutAndMissingSeparator)
