@@ -13,15 +13,6 @@ import java.util.concurrent.TimeUnit;
 
 /** The simulated receiver (gpssim) on a pseudo-terminal, driven through its commands. */
 final class GpsSimulator {
-    static {
-        // The target's JVM runs under qemu-arm: its spawn helper is an ARM
-        // program that this machine cannot exec, while fork and exec of the
-        // host's simulator work. Read once, when the first process starts.
-        if (NativeLibraries.onTarget() && System.getProperty("jdk.lang.Process.launchMechanism") == null) {
-            System.setProperty("jdk.lang.Process.launchMechanism", "FORK");
-        }
-    }
-
     private final Process process;
     private final Writer commands;
     private final String path;

@@ -1,8 +1,8 @@
 // In-process cost of one NMEA sentence: assembly from the byte stream,
 // checksum test and parse, on the real receiver logs.
 //
-//   gps_bench                      Google Benchmark figures (sentences/s)
-//   gps_bench --sentences N        only processes N sentences (for callgrind)
+//   bench_gps                      Google Benchmark figures (sentences/s)
+//   bench_gps --sentences N        only processes N sentences (for callgrind)
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
