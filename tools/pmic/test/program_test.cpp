@@ -7,12 +7,15 @@
 #include <cctype>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -71,7 +74,7 @@ class Pmprog : public testing::Test
     {
         std::vector<std::string> argv = target_command(PMIC_PMPROG);
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_command(argv, 60s);
+        return run_command(argv, 30s);
     }
 
     // srec_cat turns `size` random octets at offset 0 into 32-octet records.
@@ -312,6 +315,43 @@ TEST_F(Pmprog, PageCrossingRecordIsCutAsTheControllerCutsIt)
     // The last line had no line end: it was sent with one and echoed in full.
     EXPECT_EQ(count_in_log("record 2 :00000001ff"), 1u);
     EXPECT_EQ(count_in_log("signatures match"), 1u);
+}
+
+// On a terminal each record acknowledged shows as one '#'.
+TEST_F(Pmprog, ProgressMarksOnATerminal)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    start_controller({"--state", "iap"});
+    std::vector<std::string> argv = target_command(PMIC_PMPROG);
+    argv.insert(argv.end(),
+                {"-p", port(), hand_file(hand_record(0, 0, {1}) + hand_record(0, 1, {2}) + ":00000001FF\n")});
+    Child tool(argv, terminal, dir.file("tool.err"));
+    int status = -1;
+    std::string shown;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            pollfd p{master, POLLIN, 0};
+            char buf[256];
+            while (poll(&p, 1, 0) > 0) {
+                const ssize_t n = read(master, buf, sizeof buf);
+                if (n <= 0) {
+                    break;
+                }
+                shown.append(buf, static_cast<size_t>(n));
+            }
+            return shown.find("Sending RESET... ok") != std::string::npos;
+        },
+        30s))
+        << shown;
+    EXPECT_TRUE(tool.wait(30s, &status));
+    EXPECT_EQ(status, 0);
+    close(master);
+    // The terminal turns each line end into CR LF.
+    EXPECT_NE(shown.find("Sending DATA...### ok\r\n"), std::string::npos) << shown;
 }
 
 TEST_F(Pmprog, HangUpDuringTheDataFailsAtOnce)
