@@ -1,0 +1,64 @@
+// The five data link connections: kernel requests to frames, the modem's
+// answers to state changes and kernel notifications.
+#pragma once
+
+#include "frame.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct serport;
+struct mux_ctl;
+
+constexpr int PORT_CLOSED = 0;
+constexpr int PORT_CONNECTING = 1;
+constexpr int PORT_DISCONNECTING = 2;
+constexpr int PORT_CONNECTED = 3;
+
+constexpr int CMUX_CHANNELS = MUX_MAX_DLCI + 1;
+
+using port_notify_fn = void (*)(int port, int connected, void *user);
+
+struct cmux_channel {
+    int state;
+    int test_pending; // DLCI 0 only
+    port_notify_fn notify;
+    void *notify_data;
+    // State the channel had when its disconnect was sent; a DM answer (the
+    // modem knows no such connection) returns it there.
+    int disc_from;
+};
+
+struct cmux_ports {
+    cmux_channel port[CMUX_CHANNELS];
+    struct serport *serport;
+};
+
+// Allocates the table and opens its serial port; release with
+// cmux_ports_close (which closes the port too).
+cmux_ports *cmux_ports_open(const char *path);
+void cmux_ports_close(cmux_ports *ports);
+
+int port_connect(cmux_ports *ports, int dlci, port_notify_fn notify, void *notify_data);
+int port_disconnect(cmux_ports *ports, int dlci);
+int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len);
+int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl);
+int port_send_test(cmux_ports *ports);
+int port_send_psc(cmux_ports *ports, uint8_t value);
+
+// 0 rejected, 1 consumed, 2 for the main loop.
+constexpr int FRAME_REJECTED = 0;
+constexpr int FRAME_CONSUMED = 1;
+constexpr int FRAME_FOR_LOOP = 2;
+int frame_handle(cmux_ports *ports, const mux_frame *frame);
+
+// The kernel mctrl word for a modem status received in an MSC.
+uint32_t portweaver_modem_status(uint8_t v24, bool has_break);
+
+// Reads one kernel message and carries it out.
+void mux_msg_dispatch(cmux_ports *ports, mux_ctl *mux);
+// Carries out one kernel message of msg_len octets (header included).
+void portweaver_msg_dispatch(cmux_ports *ports, mux_ctl *mux, const uint8_t *msg, size_t msg_len);
+
+// The kernel-side notification bound to a mux_ctl.
+void portweaver_kernel_notify(int port, int connected, void *mux);

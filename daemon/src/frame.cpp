@@ -1,0 +1,372 @@
+#include "frame.h"
+
+#include "serport.h"
+
+#include <cstdio>
+#include <cstring>
+
+// TS 27.010 FCS: CRC-8, generator x^8 + x^2 + x + 1 processed least
+// significant bit first (reflected polynomial 0xE0).
+const uint8_t portweaver_crc_table[256] = {
+    0x00, 0x91, 0xE3, 0x72, 0x07, 0x96, 0xE4, 0x75, 0x0E, 0x9F, 0xED, 0x7C, 0x09, 0x98, 0xEA, 0x7B,
+    0x1C, 0x8D, 0xFF, 0x6E, 0x1B, 0x8A, 0xF8, 0x69, 0x12, 0x83, 0xF1, 0x60, 0x15, 0x84, 0xF6, 0x67,
+    0x38, 0xA9, 0xDB, 0x4A, 0x3F, 0xAE, 0xDC, 0x4D, 0x36, 0xA7, 0xD5, 0x44, 0x31, 0xA0, 0xD2, 0x43,
+    0x24, 0xB5, 0xC7, 0x56, 0x23, 0xB2, 0xC0, 0x51, 0x2A, 0xBB, 0xC9, 0x58, 0x2D, 0xBC, 0xCE, 0x5F,
+    0x70, 0xE1, 0x93, 0x02, 0x77, 0xE6, 0x94, 0x05, 0x7E, 0xEF, 0x9D, 0x0C, 0x79, 0xE8, 0x9A, 0x0B,
+    0x6C, 0xFD, 0x8F, 0x1E, 0x6B, 0xFA, 0x88, 0x19, 0x62, 0xF3, 0x81, 0x10, 0x65, 0xF4, 0x86, 0x17,
+    0x48, 0xD9, 0xAB, 0x3A, 0x4F, 0xDE, 0xAC, 0x3D, 0x46, 0xD7, 0xA5, 0x34, 0x41, 0xD0, 0xA2, 0x33,
+    0x54, 0xC5, 0xB7, 0x26, 0x53, 0xC2, 0xB0, 0x21, 0x5A, 0xCB, 0xB9, 0x28, 0x5D, 0xCC, 0xBE, 0x2F,
+    0xE0, 0x71, 0x03, 0x92, 0xE7, 0x76, 0x04, 0x95, 0xEE, 0x7F, 0x0D, 0x9C, 0xE9, 0x78, 0x0A, 0x9B,
+    0xFC, 0x6D, 0x1F, 0x8E, 0xFB, 0x6A, 0x18, 0x89, 0xF2, 0x63, 0x11, 0x80, 0xF5, 0x64, 0x16, 0x87,
+    0xD8, 0x49, 0x3B, 0xAA, 0xDF, 0x4E, 0x3C, 0xAD, 0xD6, 0x47, 0x35, 0xA4, 0xD1, 0x40, 0x32, 0xA3,
+    0xC4, 0x55, 0x27, 0xB6, 0xC3, 0x52, 0x20, 0xB1, 0xCA, 0x5B, 0x29, 0xB8, 0xCD, 0x5C, 0x2E, 0xBF,
+    0x90, 0x01, 0x73, 0xE2, 0x97, 0x06, 0x74, 0xE5, 0x9E, 0x0F, 0x7D, 0xEC, 0x99, 0x08, 0x7A, 0xEB,
+    0x8C, 0x1D, 0x6F, 0xFE, 0x8B, 0x1A, 0x68, 0xF9, 0x82, 0x13, 0x61, 0xF0, 0x85, 0x14, 0x66, 0xF7,
+    0xA8, 0x39, 0x4B, 0xDA, 0xAF, 0x3E, 0x4C, 0xDD, 0xA6, 0x37, 0x45, 0xD4, 0xA1, 0x30, 0x42, 0xD3,
+    0xB4, 0x25, 0x57, 0xC6, 0xB3, 0x22, 0x50, 0xC1, 0xBA, 0x2B, 0x59, 0xC8, 0xBD, 0x2C, 0x5E, 0xCF,
+};
+
+uint8_t portweaver_fcs(uint8_t fcs, const uint8_t *data, size_t len)
+{
+    for (size_t i = 0; i < len; ++i)
+        fcs = portweaver_crc_table[fcs ^ data[i]];
+    return fcs;
+}
+
+namespace {
+
+constexpr int RECV_TIMEOUT_MS = 100;
+// Octets skipped per call while hunting for an opening flag; the rest is
+// taken on the next readiness so that the loop stays responsive.
+constexpr size_t HUNT_LIMIT = 2 * (MUX_MAX_INFO + 6);
+
+bool is_uih(uint8_t control)
+{
+    return (control & 0xEF) == MUX_CTL_UIH;
+}
+
+int frame_type(uint8_t control)
+{
+    switch (control & 0xEF) {
+    case 0x2F:
+        return MUX_SABM;
+    case 0x63:
+        return MUX_UA;
+    case 0x0F:
+        return MUX_DM;
+    case 0x43:
+        return MUX_DISC;
+    case 0xEF:
+        return MUX_UIH;
+    default:
+        return -1;
+    }
+}
+
+int ctl_number(uint8_t type_octet)
+{
+    switch (type_octet & 0xFC) {
+    case 0xC0:
+        return MUX_CTL_CLD;
+    case 0x20:
+        return MUX_CTL_TEST;
+    case 0x60:
+        return MUX_CTL_PSC;
+    case 0xE0:
+        return MUX_CTL_MSC;
+    case 0x10:
+        return MUX_CTL_NSC;
+    default:
+        return -1;
+    }
+}
+
+const char *type_name(int type)
+{
+    static const char *const names[] = {"SABM", "UA", "DM", "DISC", "UIH"};
+    return type >= 0 && type <= MUX_UIH ? names[type] : nullptr;
+}
+
+const char *ctl_name(size_t num)
+{
+    switch (num) {
+    case MUX_CTL_CLD:
+        return "CLD";
+    case MUX_CTL_TEST:
+        return "TEST";
+    case MUX_CTL_PSC:
+        return "PSC";
+    case MUX_CTL_MSC:
+        return "MSC";
+    case MUX_CTL_NSC:
+        return "NSC";
+    default:
+        return nullptr;
+    }
+}
+
+int recv_failed()
+{
+    mux_log(LOG_ERR, "failed to receive CMUX frame");
+    return 0;
+}
+
+// Moves the 4-octet window over the stream until it starts with an opening
+// flag that is followed by something other than another flag (idle flags
+// and the closing flag of a lost frame are skipped).
+bool hunt_flag(serport *port, uint8_t hdr[4])
+{
+    for (size_t skipped = 0; hdr[0] != MUX_FLAG || hdr[1] == MUX_FLAG; ++skipped) {
+        if (skipped == HUNT_LIMIT)
+            return false;
+        memmove(hdr, hdr + 1, 3);
+        if (!port->ops->recv(port, hdr + 3, 1, RECV_TIMEOUT_MS))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, const msg_bufv *bufv)
+{
+    size_t total = msg_bufv_len(count, bufv);
+    if (total > MUX_MAX_INFO) {
+        mux_log(LOG_ERR, "buf_len too large (%zd bytes)", static_cast<ssize_t>(total));
+        mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
+        return 0;
+    }
+    const uint8_t head[4] = {MUX_FLAG, header[0], header[1], static_cast<uint8_t>(total << 1 | 1)};
+    uint8_t fcs = portweaver_fcs(0xFF, head + 1, 3);
+    bool ok = port->ops->send(port, head, sizeof head);
+    for (size_t i = 0; ok && i < count; ++i) {
+        if (bufv[i].len == 0)
+            continue;
+        ok = port->ops->send(port, bufv[i].data, bufv[i].len);
+        if (!is_uih(header[1]))
+            fcs = portweaver_fcs(fcs, bufv[i].data, bufv[i].len);
+    }
+    const uint8_t tail[2] = {static_cast<uint8_t>(~fcs), MUX_FLAG};
+    if (!ok || !port->ops->send(port, tail, sizeof tail)) {
+        mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
+        return 0;
+    }
+    return 1;
+}
+
+int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info)
+{
+    size_t info_len = info->len;
+    if (info_len < 2) {
+        mux_log(LOG_ERR, "UIH CTL frame too small (%zd bytes)", static_cast<ssize_t>(info_len));
+        return 0;
+    }
+    uint8_t type_octet = info->data[0];
+    if (!(type_octet & 0x01)) {
+        mux_log(LOG_ERR, "EA bit missing in UIH type 0x%02x", type_octet);
+        return 0;
+    }
+    int num = ctl_number(type_octet);
+    if (num < 0) {
+        mux_log(LOG_ERR, "unsupported UIH type 0x%02x", type_octet & 0xFC);
+        return 0;
+    }
+    frame->num = static_cast<size_t>(num);
+    frame->ctl_ea = type_octet & 0x01;
+    frame->ctl_cr = (type_octet >> 1) & 0x01;
+    size_t value_len = info->data[1] >> 1;
+    frame->ctl_len = static_cast<int>(value_len);
+    if (value_len + 2 != info_len) {
+        mux_log(LOG_ERR, "bad UIH CTL length (%zd instead of %zd)", static_cast<ssize_t>(value_len),
+                static_cast<ssize_t>(info_len - 2));
+        return 0;
+    }
+    const uint8_t *value = info->data + 2;
+    switch (num) {
+    case MUX_CTL_CLD:
+        if (value_len != 0) {
+            mux_log(LOG_ERR, "bad UIH CLD length (%zd instead of 0)", static_cast<ssize_t>(value_len));
+            return 0;
+        }
+        break;
+    case MUX_CTL_TEST:
+        frame->win_num = 1;
+        frame->win.data = info->data + 2;
+        frame->win.len = value_len;
+        break;
+    case MUX_CTL_PSC:
+    case MUX_CTL_NSC:
+        if (value_len != 1) {
+            mux_log(LOG_ERR, "bad UIH %s length (%zd instead of 1)", num == MUX_CTL_PSC ? "PSC" : "NSC",
+                    static_cast<ssize_t>(value_len));
+            return 0;
+        }
+        frame->value = msg_bufv_get_char(1, info, 2);
+        break;
+    case MUX_CTL_MSC: {
+        if (value_len != 2 && value_len != 3) {
+            mux_log(LOG_ERR, "bad UIH MSC length (%zd instead of 2 or 3)", static_cast<ssize_t>(value_len));
+            return 0;
+        }
+        if ((value[0] & 0x03) != 0x03) {
+            mux_log(LOG_ERR, "bad bits in UIH MSC DLCI octet (0x%02x)", value[0]);
+            return 0;
+        }
+        int dlci = value[0] >> 2;
+        if (dlci == 0 || dlci > MUX_MAX_DLCI) {
+            mux_log(LOG_ERR, "bad DLCI %d in UIH MSC frame", dlci);
+            return 0;
+        }
+        if (value[1] & 0x31) {
+            mux_log(LOG_ERR, "bad bits set in V24 octet 0x%02x of UIH MSC frame", value[1]);
+            return 0;
+        }
+        if (value_len == 3 && value[2] != 0x01) {
+            mux_log(LOG_ERR, "bad break octet 0x%02x in UIH MSC frame", value[2]);
+            return 0;
+        }
+        frame->msc_dlci = dlci;
+        frame->v24 = value[1];
+        frame->has_break = value_len == 3;
+        break;
+    }
+    }
+    return 1;
+}
+
+int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv)
+{
+    if (count != 1) {
+        mux_log(LOG_CRIT, "reading from |bufv| != 1 not implemented");
+        return 0;
+    }
+    uint8_t hdr[5];
+    if (!port->ops->recv(port, hdr, 4, RECV_TIMEOUT_MS))
+        return recv_failed();
+    if (hdr[0] != MUX_FLAG || hdr[1] == MUX_FLAG) {
+        // Garbage or idle flags before the frame: find the opening flag
+        // instead of dropping every frame behind them.
+        if (hdr[0] != MUX_FLAG)
+            mux_log(LOG_CRIT, "bad frame flag %02x", hdr[0]);
+        if (!hunt_flag(port, hdr))
+            return recv_failed();
+    }
+    size_t hdr_len = 4;
+    if (!(hdr[3] & 0x01)) {
+        if (!port->ops->recv(port, hdr + 4, 1, RECV_TIMEOUT_MS))
+            return recv_failed();
+        hdr_len = 5;
+    }
+    uint8_t fcs = portweaver_fcs(0xFF, hdr + 1, hdr_len - 1);
+    size_t len = hdr[3] >> 1;
+    if (hdr_len == 5)
+        len |= static_cast<size_t>(hdr[4]) << 7;
+    if (len > MUX_MAX_INFO || len > bufv->len) {
+        mux_log(LOG_CRIT, "data len %zd out-of-bound", static_cast<ssize_t>(len));
+        return recv_failed();
+    }
+    if (len > 0 && !port->ops->recv(port, bufv->data, len, RECV_TIMEOUT_MS))
+        return recv_failed();
+    bufv->len = len;
+    uint8_t address = hdr[1];
+    uint8_t control = hdr[2];
+    if (!is_uih(control))
+        fcs = portweaver_fcs(fcs, bufv->data, len);
+    uint8_t trailer[2];
+    if (!port->ops->recv(port, trailer, 2, RECV_TIMEOUT_MS))
+        return recv_failed();
+    uint8_t expected = static_cast<uint8_t>(~fcs);
+    if (trailer[0] != expected || trailer[1] != MUX_FLAG) {
+        mux_log(LOG_ERR, "frame flag (%02x) or CRC mismatch (%02x vs. %02x)", trailer[1], trailer[0], expected);
+        return recv_failed();
+    }
+
+    memset(frame, 0, sizeof *frame);
+    frame->dlci = address >> 2;
+    frame->ea = address & 0x01;
+    frame->cr = (address >> 1) & 0x01;
+    frame->pf = (control & MUX_PF) ? 1 : 0;
+    frame->len = static_cast<int>(len);
+    if (!frame->ea) {
+        mux_log(LOG_ERR, "EA bit missing");
+        return 0;
+    }
+    if (frame->dlci > MUX_MAX_DLCI) {
+        mux_log(LOG_ERR, "DLCI %d out of range", frame->dlci);
+        return 0;
+    }
+    frame->type = frame_type(control);
+    switch (frame->type) {
+    case MUX_SABM:
+        mux_log(LOG_CRIT, "decoding of SABM frames not implemented");
+        return 0;
+    case MUX_DISC:
+        mux_log(LOG_CRIT, "decoding of DISC frames not implemented");
+        return 0;
+    case MUX_UA:
+        if (!frame->ea || !frame->cr) {
+            mux_log(LOG_ERR, "UA frame without EA or C/R");
+            return 0;
+        }
+        return 1;
+    case MUX_DM:
+        if (!frame->ea || !frame->cr) {
+            mux_log(LOG_ERR, "DM frame without EA or C/R");
+            return 0;
+        }
+        if (!frame->pf) {
+            mux_log(LOG_ERR, "DM frame without P/F");
+            return 0;
+        }
+        return 1;
+    case MUX_UIH:
+        frame->bufv = bufv;
+        if (frame->dlci != 0) {
+            frame->num = 1;
+            return 1;
+        }
+        return portweaver_ctl_decode(frame, bufv);
+    default:
+        mux_log(LOG_ERR, "bad frame type %02x", control & 0xEF);
+        return 0;
+    }
+}
+
+void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame)
+{
+    uint32_t piece = level | LOG_NO_NEWLINE;
+    if (!frame) {
+        mux_log(piece, "%s[%p]", prefix, static_cast<const void *>(frame));
+    } else {
+        const char *name = type_name(frame->type);
+        char number[8];
+        if (!name) {
+            snprintf(number, sizeof number, "%#02x", static_cast<unsigned>(frame->type));
+            name = number;
+        }
+        mux_log(piece, "%s[%s, EA=%d, C/R=%d, P/F=%d, DLCI=%d]", prefix, name, frame->ea, frame->cr, frame->pf,
+                frame->dlci);
+        piece |= LOG_NO_PREFIX;
+        if (frame->type == MUX_UIH && (level & LOG_DUMP_MASK)) {
+            if (frame->dlci != 0) {
+                if (frame->len == 0)
+                    mux_log(piece, "%s[len=%zd]", " UIH(D)=", static_cast<ssize_t>(frame->len));
+                else
+                    bufv_dump(piece, " UIH(D)=", frame->num, frame->bufv, 0, 10, true);
+            } else {
+                const char *ctl = ctl_name(frame->num);
+                char ctl_number_text[8];
+                if (!ctl) {
+                    snprintf(ctl_number_text, sizeof ctl_number_text, "%#02x", static_cast<unsigned>(frame->num));
+                    ctl = ctl_number_text;
+                }
+                mux_log(piece, "%s[%s, EA=%d, C/R=%d, len=%zd]", " UIH(C)=", ctl, frame->ctl_ea, frame->ctl_cr,
+                        static_cast<ssize_t>(frame->ctl_len));
+                if (frame->num == MUX_CTL_MSC)
+                    mux_log(piece, " DLCI=%d, MSC=0x%02x%s", frame->msc_dlci, frame->v24,
+                            frame->has_break ? " (break)" : "");
+            }
+        }
+    }
+    mux_log((level | LOG_NO_PREFIX) & ~LOG_NO_NEWLINE, "%s", "");
+}

@@ -1,0 +1,86 @@
+// Frames of the 27.010 basic option and the control messages on DLCI 0.
+#pragma once
+
+#include "log.h"
+
+#include <cstddef>
+#include <cstdint>
+
+struct serport;
+
+constexpr uint8_t MUX_FLAG = 0xF9;
+constexpr int MUX_MAX_DLCI = 4;
+// Largest information field: the length must fit one length octet.
+constexpr size_t MUX_MAX_INFO = 127;
+// The daemon's data frames carry at most this much (kept below the limit).
+constexpr size_t MUX_DATA_PIECE = 126;
+
+// Frame type numbers.
+constexpr int MUX_SABM = 0;
+constexpr int MUX_UA = 1;
+constexpr int MUX_DM = 2;
+constexpr int MUX_DISC = 3;
+constexpr int MUX_UIH = 4;
+
+// Control octets as sent (P/F set on SABM and DISC).
+constexpr uint8_t MUX_CTL_SABM = 0x3F;
+constexpr uint8_t MUX_CTL_DISC = 0x53;
+constexpr uint8_t MUX_CTL_UIH = 0xEF;
+constexpr uint8_t MUX_PF = 0x10;
+
+// Control message numbers on DLCI 0.
+constexpr int MUX_CTL_CLD = 3;
+constexpr int MUX_CTL_TEST = 4;
+constexpr int MUX_CTL_PSC = 6;
+constexpr int MUX_CTL_MSC = 7;
+constexpr int MUX_CTL_NSC = 8;
+
+// Type octets (EA set) of the messages the daemon sends.
+constexpr uint8_t MUX_MSG_MSC_CMD = 0xE1; // MSC, C/R = 0 as in the modem's examples
+constexpr uint8_t MUX_MSG_TEST_CMD = 0x23;
+constexpr uint8_t MUX_MSG_PSC_CMD = 0x61;
+
+// V.24 signal octet of MSC.
+constexpr uint8_t V24_EA = 0x01;
+constexpr uint8_t V24_FC = 0x02;
+constexpr uint8_t V24_RTC = 0x04;
+constexpr uint8_t V24_RTR = 0x08;
+constexpr uint8_t V24_IC = 0x40;
+constexpr uint8_t V24_DV = 0x80;
+
+struct mux_frame {
+    int dlci;
+    uint8_t ea;
+    uint8_t cr;
+    int type;
+    uint8_t pf;
+    int len;
+    // UIH on DLCI 1..4: num = 1, bufv = the receive buffer holding len
+    // octets. UIH on DLCI 0: num = the control message number.
+    size_t num;
+    msg_bufv *bufv;
+    uint8_t ctl_ea;
+    uint8_t ctl_cr;
+    int ctl_len;
+    // TEST: the pattern, a window into the receive buffer.
+    size_t win_num;
+    msg_bufv win;
+    // MSC
+    int msc_dlci;
+    uint8_t v24;
+    uint8_t has_break;
+    // PSC and NSC
+    uint8_t value;
+};
+
+// The FCS register step and the table behind it.
+extern const uint8_t portweaver_crc_table[256];
+uint8_t portweaver_fcs(uint8_t fcs, const uint8_t *data, size_t len);
+
+int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, const msg_bufv *bufv);
+int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv);
+void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame);
+
+// Decodes a control message (information field of a UIH on DLCI 0) into the
+// frame; 1 if valid. Used by frame_recv, exposed for tests and fuzzing.
+int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info);

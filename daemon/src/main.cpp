@@ -1,0 +1,389 @@
+// portweaver: brings the Telit modem up, switches it into the 27.010
+// multiplexer and relays its channels to the kernel multiplexer device.
+#include "cmux.h"
+#include "frame.h"
+#include "log.h"
+#include "muxctl.h"
+#include "serport.h"
+
+#include <cassert>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <getopt.h>
+#include <initializer_list>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *SERPORT_PATH = "/dev/ttySA0";
+constexpr const char *MUX_CTL_PATH = "/dev/cmux";
+
+constexpr int DAEMON_FG = 0;
+constexpr int DAEMON_BG = 1;
+constexpr int DAEMON_STOP = 2;
+
+// The keep-alive: a TEST after 60 s of silence, 5 s after a failed one, and
+// the end after three failures in a row.
+constexpr int KEEPALIVE_MS = 60000;
+constexpr int KEEPALIVE_RETRY_MS = 5000;
+constexpr unsigned KEEPALIVE_MAX_FAILURES = 3;
+constexpr unsigned POLL_FAILED = 99;
+
+constexpr size_t RECV_BUFFER_SIZE = 0x8000;
+
+struct options {
+    const char *user = nullptr;
+    const char *script = nullptr;
+    int daemon_mode = DAEMON_FG;
+};
+
+volatile sig_atomic_t signal_flags[NSIG];
+
+const int handled_signals[] = {SIGALRM, SIGUSR1, SIGUSR2, SIGHUP};
+
+void signal_handler(int signo)
+{
+    for (int s : handled_signals)
+        if (signo == s)
+            signal_flags[signo] = 1;
+}
+
+// Octets of one modem frame that the kernel device could not take yet; the
+// serial side is not read again until they are delivered.
+struct kernel_backlog {
+    int port;
+    size_t off;
+    size_t len;
+    uint8_t data[MUX_MAX_INFO];
+};
+
+struct service {
+    cmux_ports *ports;
+    mux_ctl *mux;
+    kernel_backlog backlog;
+    uint8_t recv_buffer[RECV_BUFFER_SIZE];
+};
+
+// 1: continue, 0: stop with the status in *status.
+int parse_options(int argc, char **argv, options &opts, int &status)
+{
+    static const option long_options[] = {
+        {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'v'},
+        {"user", required_argument, nullptr, 'u'}, {"daemon", required_argument, nullptr, 'd'},
+        {"script", required_argument, nullptr, 's'}, {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (;;) {
+        int c = getopt_long(argc, argv, "", long_options, nullptr);
+        if (c == -1)
+            break;
+        switch (c) {
+        case 'h':
+            printf("Usage:\n  portweaver [--daemon fg|bg|stop] [--user <username>] [--script <script>]\n");
+            status = 0;
+            return 0;
+        case 'v':
+            printf("portweaver daemon version 0.1\n");
+            status = 0;
+            return 0;
+        case 'u':
+            opts.user = optarg;
+            break;
+        case 's':
+            opts.script = optarg;
+            break;
+        case 'd':
+            if (strcmp(optarg, "fg") == 0) {
+                opts.daemon_mode = DAEMON_FG;
+            } else if (strcmp(optarg, "bg") == 0) {
+                opts.daemon_mode = DAEMON_BG;
+            } else if (strcmp(optarg, "stop") == 0) {
+                opts.daemon_mode = DAEMON_STOP;
+            } else {
+                fprintf(stderr, "unsupport daemon mode\n");
+                status = 1;
+                return 0;
+            }
+            break;
+        default:
+            fprintf(stderr, "Unsupported option; try '--help' for more information\n");
+            status = 1;
+            return 0;
+        }
+    }
+    if (optind < argc) {
+        // Stray words would otherwise be ignored silently.
+        fprintf(stderr, "Unsupported option; try '--help' for more information\n");
+        status = 1;
+        return 0;
+    }
+    return 1;
+}
+
+void install_signals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = signal_handler;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int s : handled_signals) {
+        sigaction(s, &sa, nullptr);
+        sigaddset(&blocked, s);
+    }
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+}
+
+int switch_user(const char *user)
+{
+    passwd *pw = getpwnam(user);
+    if (!pw) {
+        char *end = nullptr;
+        errno = 0;
+        long uid = strtol(user, &end, 10);
+        if (*user && *end == '\0' && errno == 0 && uid >= 0)
+            pw = getpwuid(static_cast<uid_t>(uid));
+    }
+    if (!pw) {
+        fprintf(stderr, "can not find user '%s'\n", user);
+        return 0;
+    }
+    uid_t uid = pw->pw_uid;
+    gid_t gid = pw->pw_gid;
+    if (initgroups(pw->pw_name, gid) < 0) {
+        perror("initgroups()");
+        return 0;
+    }
+    endpwent();
+    endgrent();
+    if (setregid(gid, gid) < 0) {
+        perror("setregid()");
+        return 0;
+    }
+    if (setreuid(uid, uid) < 0) {
+        perror("setreuid()");
+        return 0;
+    }
+    if (getgid() != gid || getuid() != uid) {
+        fprintf(stderr, "uid/gid mismatch; aborting\n");
+        return 0;
+    }
+    return 1;
+}
+
+int modem_init(serport *port)
+{
+    struct step {
+        const char *command;
+        int ms;
+    };
+    static const step steps[] = {
+        {"AT+CMEE=2", 100}, {"AT+IPR=115200", 100}, {"AT#SELINT=2", 100}, {"ATE0V1&K3&D2", 200}, {"AT+CMUX=0", 100},
+    };
+    // A modem that has just woken up may swallow the first "AT".
+    if (!at_command(port, "AT", "OK", 200) && !at_command(port, "AT", "OK", 200)) {
+        mux_log(LOG_CRIT, "modem did not answer \"%s\" with OK", "AT");
+        return 0;
+    }
+    for (const step &s : steps) {
+        if (!at_command(port, s.command, "OK", s.ms)) {
+            mux_log(LOG_CRIT, "modem did not answer \"%s\" with OK", s.command);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+// Delivers backlogged octets; 1 when none are left.
+int drain_backlog(service &svc)
+{
+    kernel_backlog &b = svc.backlog;
+    b.off += portweaver_mux_forward(svc.mux, b.port, b.data + b.off, b.len - b.off);
+    if (b.off < b.len && errno == EAGAIN)
+        return 0; // the rest goes when the device is writable again
+    // Delivered, or refused for good (the rest of the frame is dropped).
+    b.off = b.len = 0;
+    return 1;
+}
+
+void handle_uih_data_frame(service &svc, const mux_frame &frame)
+{
+    assert(frame.num == 1 && "bufv->num == 1");
+    kernel_backlog &b = svc.backlog;
+    b.port = frame.dlci - 1;
+    b.off = 0;
+    b.len = frame.bufv->len;
+    memcpy(b.data, frame.bufv->data, b.len);
+    drain_backlog(svc);
+}
+
+void send_modem_status(service &svc, const mux_frame &frame)
+{
+    mux_msg_hdr hdr{static_cast<uint8_t>(frame.msc_dlci - 1), MUX_MSG_MCTRL, 0,
+                    portweaver_modem_status(frame.v24, frame.has_break)};
+    if (!mux_ctl_write_msg(svc.mux, &hdr, 0))
+        mux_log(LOG_CRIT, "failed to send mctrl msgbuf: %s", strerror(errno));
+}
+
+void handle_serial_input(service &svc)
+{
+    msg_bufv rbuf{svc.recv_buffer, sizeof svc.recv_buffer};
+    mux_frame frame;
+    if (!frame_recv(&frame, svc.ports->serport, 1, &rbuf))
+        return;
+    if (frame_handle(svc.ports, &frame) != FRAME_FOR_LOOP)
+        return;
+    if (frame.type == MUX_UIH && frame.dlci != 0) {
+        handle_uih_data_frame(svc, frame);
+    } else if (frame.type == MUX_UIH && frame.num == MUX_CTL_MSC) {
+        send_modem_status(svc, frame);
+        if (frame.ctl_cr) {
+            // A status command of the modem: 27.010 wants it answered with
+            // a response carrying the same values.
+            uint8_t info[5];
+            size_t len = msg_bufv_copy(info, sizeof info, 1, frame.bufv, 0) - info;
+            info[0] &= static_cast<uint8_t>(~0x02);
+            msg_bufv answer{info, len};
+            const uint8_t header[2] = {0x03, MUX_CTL_UIH};
+            portweaver_frame_send(svc.ports->serport, header, 1, &answer);
+        }
+    } else {
+        frame_dump(LOG_ERR, "unhandled CMUX frame ", &frame);
+    }
+}
+
+void handle_signals(service &svc)
+{
+    if (signal_flags[SIGALRM]) {
+        signal_flags[SIGALRM] = 0;
+        int dtr = TIOCM_DTR;
+        ioctl(svc.ports->serport->fd, TIOCMBIS, &dtr);
+        // Give the modem time to wake up before traffic follows.
+        timespec pause{0, 150000000};
+        nanosleep(&pause, nullptr);
+    }
+    if (signal_flags[SIGUSR1]) {
+        signal_flags[SIGUSR1] = 0;
+        signal_flags[SIGHUP] = 0;
+        port_send_psc(svc.ports, 0);
+    }
+    signal_flags[SIGUSR2] = 0;
+    signal_flags[SIGHUP] = 0;
+}
+
+// The multiplexer service; returns the exit status.
+int run_loop(service &svc)
+{
+    serport *port = svc.ports->serport;
+    sigset_t wait_mask;
+    sigfillset(&wait_mask);
+    for (int s : {SIGALRM, SIGUSR1, SIGUSR2, SIGHUP, SIGTERM, SIGINT})
+        sigdelset(&wait_mask, s);
+    unsigned keepalive_failures = 0;
+    while (keepalive_failures < KEEPALIVE_MAX_FAILURES) {
+        bool backlog = svc.backlog.len > 0;
+        bool mux_writable = !backlog && mux_ctl_writable(svc.mux);
+        pollfd fds[2] = {};
+        fds[0].fd = port->fd;
+        fds[0].events = static_cast<short>((mux_writable ? POLLIN : 0) | (port->ops->has_pending(port) ? POLLOUT : 0));
+        fds[1].fd = svc.mux->fd;
+        fds[1].events = static_cast<short>((port->ops->nearly_full(port) ? 0 : POLLIN) |
+                                           (backlog || svc.mux->writable != MUX_WRITABLE_YES ? POLLOUT : 0));
+        int ms = keepalive_failures == 0 ? KEEPALIVE_MS : KEEPALIVE_RETRY_MS;
+        timespec timeout{ms / 1000, (ms % 1000) * 1000000L};
+        int rc = ppoll(fds, 2, &timeout, &wait_mask);
+        if (rc < 0) {
+            if (errno != EINTR) {
+                mux_log(LOG_CRIT, "poll() failed: %s", strerror(errno));
+                keepalive_failures = POLL_FAILED;
+            }
+        } else if (rc == 0) {
+            if (port_send_test(svc.ports))
+                keepalive_failures = 0;
+            else
+                ++keepalive_failures;
+        } else {
+            if (fds[0].revents & POLLOUT) {
+                if (!port->ops->flush(port, 0))
+                    mux_log(LOG_ERR, "failed to send pending data");
+            }
+            if (fds[1].revents & POLLOUT && backlog)
+                drain_backlog(svc);
+            if (fds[0].revents & POLLIN)
+                handle_serial_input(svc);
+            if (fds[1].revents & POLLIN)
+                mux_msg_dispatch(svc.ports, svc.mux);
+            // A line or device that has gone away reports this at once on
+            // every wait: end instead of spinning.
+            if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
+                mux_log(LOG_CRIT, "serial line hung up; aborted");
+                return 1;
+            }
+            if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLIN)) {
+                mux_log(LOG_CRIT, "multiplexer device hung up; aborted");
+                return 1;
+            }
+        }
+        handle_signals(svc);
+    }
+    mux_log(LOG_CRIT, "too much errors during TEST commands; aborted");
+    // The modem stopped answering: that is a failure for whoever restarts us.
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    options opts;
+    int status = 0;
+    if (!parse_options(argc, argv, opts, status))
+        return status;
+
+    if (opts.script && system(opts.script) != 0) {
+        fprintf(stderr, "script failed; aborting\n");
+        return 1;
+    }
+
+    static service svc;
+    svc.ports = cmux_ports_open(SERPORT_PATH);
+    if (!svc.ports)
+        return 1;
+    svc.mux = mux_ctl_open(MUX_CTL_PATH);
+    if (!svc.mux) {
+        cmux_ports_close(svc.ports);
+        return 1;
+    }
+    auto fail = [] {
+        mux_ctl_close(svc.mux);
+        cmux_ports_close(svc.ports);
+        return 1;
+    };
+
+    install_signals();
+    if (opts.user && !switch_user(opts.user))
+        return fail();
+    if (!modem_init(svc.ports->serport))
+        return fail();
+    if (!port_connect(svc.ports, 0, portweaver_kernel_notify, svc.mux))
+        return fail();
+
+    if (opts.daemon_mode == DAEMON_BG && daemon(1, 0) < 0) {
+        perror("daemon()");
+        return fail();
+    }
+    if (opts.daemon_mode == DAEMON_STOP && raise(SIGSTOP) != 0) {
+        perror("raise()");
+        return fail();
+    }
+    return run_loop(svc);
+}

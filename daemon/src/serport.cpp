@@ -1,0 +1,248 @@
+#include "serport.h"
+
+#include "log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const serport_ops standard_ops = {
+    serport_send, serport_recv, serport_readline, serport_flush, serport_has_pending, serport_nearly_full,
+};
+
+// Writes out the ring until it is empty (1) or a write fails (0, errno set).
+int write_out_ring(serport *port)
+{
+    while (port->head != port->tail) {
+        size_t end = port->tail > port->head ? port->tail : SERPORT_RING_SIZE;
+        ssize_t n = write(port->fd, port->ring + port->head, end - port->head);
+        if (n == 0) {
+            mux_log(LOG_CRIT, "serport closed while writing to it");
+            errno = EPIPE;
+            return 0;
+        }
+        if (n < 0)
+            return 0;
+        port->head = static_cast<uint16_t>(port->head + n);
+    }
+    return 1;
+}
+
+const char *direction(int for_read)
+{
+    return for_read ? "reading from " : "writing to ";
+}
+
+} // namespace
+
+serport *portweaver_serport_wrap(int fd)
+{
+    auto *port = static_cast<serport *>(malloc(sizeof(serport)));
+    if (!port)
+        return nullptr;
+    memset(port, 0, sizeof *port);
+    port->ops = &standard_ops;
+    port->fd = fd;
+    return port;
+}
+
+serport *serport_open(const char *path)
+{
+    serport *port = portweaver_serport_wrap(-1);
+    if (!port) {
+        perror("malloc(<serport>)");
+        return nullptr;
+    }
+    port->fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (port->fd < 0) {
+        perror("open(<serport>)");
+        serport_close(port);
+        return nullptr;
+    }
+    termios tio{};
+    if (tcgetattr(port->fd, &tio) < 0) {
+        perror("tcgetattr()");
+        serport_close(port);
+        return nullptr;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag |= CRTSCTS | CREAD | HUPCL;
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tio.c_iflag |= BRKINT;
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    if (tcsetattr(port->fd, TCSANOW, &tio) < 0) {
+        perror("tcsetattr()");
+        serport_close(port);
+        return nullptr;
+    }
+    tcflush(port->fd, TCIOFLUSH);
+    return port;
+}
+
+void serport_close(serport *port)
+{
+    if (!port)
+        return;
+    if (port->fd >= 0)
+        close(port->fd);
+    free(port);
+}
+
+int serport_wait(serport *port, int ms, int for_read)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(port->fd, &set);
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    int rc = select(port->fd + 1, for_read ? &set : nullptr, for_read ? nullptr : &set, nullptr, &tv);
+    if (rc < 0) {
+        mux_log(LOG_CRIT, "%s serport: %s", direction(for_read), strerror(errno));
+        return 0;
+    }
+    if (rc == 0) {
+        mux_log(LOG_CRIT, "timeout while %s serport", direction(for_read));
+        return 0;
+    }
+    return 1;
+}
+
+size_t portweaver_serport_queued(const serport *port)
+{
+    return static_cast<uint16_t>(port->tail - port->head);
+}
+
+int serport_has_pending(const serport *port)
+{
+    return port->head != port->tail;
+}
+
+int serport_nearly_full(const serport *port)
+{
+    return portweaver_serport_queued(port) > SERPORT_NEARLY_FULL;
+}
+
+int serport_send(serport *port, const void *data, size_t len)
+{
+    if (!write_out_ring(port) && errno != EAGAIN && errno != EINTR) {
+        mux_log(LOG_CRIT, "%s failed", "serport_send");
+        return 0;
+    }
+    auto *octets = static_cast<const uint8_t *>(data);
+    if (port->head == port->tail && len > 0) {
+        ssize_t n = write(port->fd, octets, len);
+        if (n > 0) {
+            octets += n;
+            len -= static_cast<size_t>(n);
+        }
+    }
+    if (len == 0)
+        return 1;
+    size_t queued = portweaver_serport_queued(port);
+    if (queued + len > SERPORT_RING_SIZE - 1) {
+        mux_log(LOG_CRIT, "overflow while writing to serport");
+        mux_log(LOG_CRIT, "%s failed", "serport_send");
+        return 0;
+    }
+    size_t first = len;
+    if (port->tail + first > SERPORT_RING_SIZE)
+        first = SERPORT_RING_SIZE - port->tail;
+    memcpy(port->ring + port->tail, octets, first);
+    memcpy(port->ring, octets + first, len - first);
+    port->tail = static_cast<uint16_t>(port->tail + len);
+    return 1;
+}
+
+int serport_flush(serport *port, int ms)
+{
+    if (ms == 0)
+        return write_out_ring(port) || errno == EAGAIN;
+    for (;;) {
+        if (write_out_ring(port))
+            return 1;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return 0;
+        if (!serport_wait(port, ms, 0))
+            return port->head == port->tail;
+    }
+}
+
+int serport_recv(serport *port, void *buf, size_t len, int ms)
+{
+    auto *octets = static_cast<uint8_t *>(buf);
+    size_t got = 0;
+    while (got < len) {
+        ssize_t n = read(port->fd, octets + got, len - got);
+        if (n == 0) {
+            mux_log(LOG_CRIT, "unexpected EOF while reading from serport");
+            return 0;
+        }
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return 0;
+        if (!serport_flush(port, ms) || !serport_wait(port, ms, 1))
+            return 0;
+    }
+    return 1;
+}
+
+ssize_t serport_readline(serport *port, char *buf, size_t size, int ms)
+{
+    size_t stored = 0;
+    while (stored < size) {
+        ssize_t n = read(port->fd, buf + stored, 1);
+        if (n == 0)
+            return -1;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EAGAIN || !serport_wait(port, ms, 1))
+                return -1;
+            continue;
+        }
+        if (buf[stored++] == '\n')
+            break;
+    }
+    return static_cast<ssize_t>(stored);
+}
+
+int at_command(serport *port, const char *command, const char *expected, int ms)
+{
+    if (command) {
+        if (!port->ops->send(port, command, strlen(command)) || !port->ops->send(port, "\r", 1) ||
+            !port->ops->flush(port, 100))
+            return 0;
+    }
+    for (;;) {
+        char line[64];
+        ssize_t n = port->ops->readline(port, line, sizeof line, ms);
+        if (n < 0)
+            return 0;
+        size_t len = static_cast<size_t>(n);
+        while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n'))
+            --len;
+        if (len == strlen(expected) && memcmp(line, expected, len) == 0)
+            return 1;
+        // An empty line, or the modem's echo of the command (skipped once).
+        if (len == 0 || (command && len == strlen(command) && memcmp(line, command, len) == 0)) {
+            command = nullptr;
+            continue;
+        }
+        return 0;
+    }
+}

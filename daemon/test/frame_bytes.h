@@ -1,0 +1,34 @@
+// Builds frames for the tests with a bitwise CRC, independent of the
+// codec's table.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+inline uint8_t bitwise_crc(const std::vector<uint8_t> &octets)
+{
+    uint8_t crc = 0xFF;
+    for (uint8_t o : octets) {
+        crc ^= o;
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ 0xE0) : static_cast<uint8_t>(crc >> 1);
+    }
+    return static_cast<uint8_t>(~crc);
+}
+
+// A complete basic-option frame; the FCS covers the information field for
+// all types but UIH.
+inline std::vector<uint8_t> make_frame(uint8_t address, uint8_t control, const std::vector<uint8_t> &info)
+{
+    const uint8_t length = static_cast<uint8_t>(info.size() << 1 | 1);
+    std::vector<uint8_t> covered = {address, control, length};
+    if ((control & 0xEF) != 0xEF)
+        for (uint8_t o : info)
+            covered.push_back(o);
+    std::vector<uint8_t> frame = {0xF9, address, control, length};
+    for (uint8_t o : info)
+        frame.push_back(o);
+    frame.push_back(bitwise_crc(covered));
+    frame.push_back(0xF9);
+    return frame;
+}

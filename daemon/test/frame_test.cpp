@@ -1,0 +1,353 @@
+#include "fake_serport.h"
+#include "frame.h"
+#include "frame_bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+TEST(Fcs, TableMatchesBitwiseCrc)
+{
+    EXPECT_EQ(portweaver_crc_table[1], 0x91);
+    EXPECT_EQ(portweaver_crc_table[7], 0x75);
+    for (int i = 0; i < 256; ++i) {
+        uint8_t crc = static_cast<uint8_t>(i);
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ 0xE0) : static_cast<uint8_t>(crc >> 1);
+        ASSERT_EQ(portweaver_crc_table[i], crc) << i;
+    }
+    // The example of TS 27.010 annex: SABM on DLCI 0 has FCS 0x1C.
+    const uint8_t sabm[] = {0x03, 0x3F, 0x01};
+    EXPECT_EQ(static_cast<uint8_t>(~portweaver_fcs(0xFF, sabm, 3)), 0x1C);
+}
+
+struct Send : testing::Test {
+    fake_port fp;
+    std::string log;
+    int send(uint8_t address, uint8_t control, std::vector<msg_bufv> v)
+    {
+        const uint8_t header[2] = {address, control};
+        testing::internal::CaptureStdout();
+        int rc = portweaver_frame_send(fp.port, header, v.size(), v.data());
+        log = testing::internal::GetCapturedStdout();
+        return rc;
+    }
+};
+
+TEST_F(Send, SabmOnDlci0)
+{
+    ASSERT_EQ(send(0x03, 0x3F, {}), 1);
+    EXPECT_EQ(fp.line.sent, (bytes{0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
+    EXPECT_EQ(fp.line.send_calls, 2u);
+}
+
+TEST_F(Send, UihFcsIgnoresInformationButDiscCoversIt)
+{
+    uint8_t a[] = {1, 2, 3};
+    uint8_t b[] = {9, 9};
+    ASSERT_EQ(send(0x07, 0xEF, {{a, 3}, {b, 2}}), 1);
+    bytes info = {1, 2, 3, 9, 9};
+    EXPECT_EQ(fp.line.sent, make_frame(0x07, 0xEF, info));
+    EXPECT_EQ(fp.line.send_calls, 4u); // header, each buffer, trailer
+    bytes first = fp.line.sent;
+    fp.line.sent.clear();
+    b[0] = 0x55;
+    ASSERT_EQ(send(0x07, 0xEF, {{a, 3}, {b, 2}}), 1);
+    EXPECT_EQ(fp.line.sent[fp.line.sent.size() - 2], first[first.size() - 2]);
+
+    fp.line.sent.clear();
+    ASSERT_EQ(send(0x07, 0x53, {{a, 3}}), 1);
+    EXPECT_EQ(fp.line.sent, make_frame(0x07, 0x53, {1, 2, 3}));
+    EXPECT_NE(fp.line.sent, make_frame(0x07, 0x53, {1, 2, 4}));
+}
+
+TEST_F(Send, LengthLimit)
+{
+    std::vector<uint8_t> big(128, 0x41);
+    EXPECT_EQ(send(0x07, 0xEF, {{big.data(), 128}}), 0);
+    EXPECT_TRUE(fp.line.sent.empty());
+    EXPECT_NE(log.find("buf_len too large (128 bytes)\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("portweaver_frame_send failed\n"), std::string::npos) << log;
+    ASSERT_EQ(send(0x07, 0xEF, {{big.data(), 127}}), 1);
+    EXPECT_EQ(fp.line.sent[3], 0xFF);
+    EXPECT_EQ(fp.line.sent.size(), 127u + 6);
+}
+
+TEST_F(Send, FailingSendReported)
+{
+    fp.line.fail_send_after = 1;
+    uint8_t a[] = {1};
+    EXPECT_EQ(send(0x07, 0xEF, {{a, 1}}), 0);
+    EXPECT_NE(log.find("portweaver_frame_send failed\n"), std::string::npos) << log;
+}
+
+struct Recv : testing::Test {
+    fake_port fp;
+    uint8_t storage[0x8000];
+    msg_bufv buf{storage, sizeof storage};
+    mux_frame frame{};
+    std::string log;
+    void feed(const bytes &b) { fp.line.input.insert(fp.line.input.end(), b.begin(), b.end()); }
+    int recv()
+    {
+        buf = {storage, sizeof storage};
+        testing::internal::CaptureStdout();
+        int rc = frame_recv(&frame, fp.port, 1, &buf);
+        log = testing::internal::GetCapturedStdout();
+        return rc;
+    }
+    void expect_log(const std::string &text) { EXPECT_NE(log.find(text + "\n"), std::string::npos) << log; }
+};
+
+TEST_F(Recv, DataFrameAndUa)
+{
+    feed(make_frame(0x09, 0xEF, {'h', 'i'}));
+    feed(make_frame(0x03, 0x73, {}));
+    ASSERT_EQ(recv(), 1);
+    EXPECT_EQ(frame.type, MUX_UIH);
+    EXPECT_EQ(frame.dlci, 2);
+    EXPECT_EQ(frame.num, 1u);
+    EXPECT_EQ(frame.len, 2);
+    EXPECT_EQ(frame.bufv, &buf);
+    EXPECT_EQ(buf.len, 2u);
+    EXPECT_EQ(storage[1], 'i');
+    ASSERT_EQ(recv(), 1);
+    EXPECT_EQ(frame.type, MUX_UA);
+    EXPECT_EQ(frame.pf, 1);
+    EXPECT_EQ(frame.dlci, 0);
+}
+
+TEST_F(Recv, TwoOctetLengthCoveredByFcs)
+{
+    bytes covered = {0x03, 0x73, 0x0A, 0x00};
+    bytes info = {1, 2, 3, 4, 5};
+    bytes all = covered;
+    all.insert(all.end(), info.begin(), info.end());
+    bytes f = {0xF9};
+    f.insert(f.end(), all.begin(), all.end());
+    f.push_back(bitwise_crc(all));
+    f.push_back(0xF9);
+    feed(f);
+    ASSERT_EQ(recv(), 1) << log;
+    EXPECT_EQ(frame.len, 5);
+    EXPECT_EQ(frame.type, MUX_UA);
+}
+
+TEST_F(Recv, TwoOctetLengthBeyondLimitRefused)
+{
+    feed({0xF9, 0x07, 0xEF, 0x0A, 0x01});
+    EXPECT_EQ(recv(), 0);
+    expect_log("data len 133 out-of-bound");
+    expect_log("failed to receive CMUX frame");
+}
+
+TEST_F(Recv, LengthBeyondBufferRefused)
+{
+    feed(make_frame(0x07, 0xEF, bytes(20, 1)));
+    storage[0] = 0;
+    buf = {storage, 10};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(frame_recv(&frame, fp.port, 1, &buf), 0);
+    log = testing::internal::GetCapturedStdout();
+    expect_log("data len 20 out-of-bound");
+}
+
+TEST_F(Recv, ResynchronisesAfterGarbageAndIdleFlags)
+{
+    feed({0x41, 0x54, 0x0D});
+    feed(make_frame(0x07, 0xEF, {'x'}));
+    feed({0xF9, 0xF9, 0xF9});
+    feed(make_frame(0x0B, 0xEF, {'y'}));
+    ASSERT_EQ(recv(), 1) << log;
+    expect_log("bad frame flag 41");
+    EXPECT_EQ(frame.dlci, 1);
+    ASSERT_EQ(recv(), 1) << log;
+    EXPECT_EQ(frame.dlci, 2);
+    EXPECT_EQ(storage[0], 'y');
+    EXPECT_EQ(log.find("bad frame flag"), std::string::npos);
+}
+
+TEST_F(Recv, EndlessGarbageEndsTheCall)
+{
+    feed(bytes(1000, 0x00));
+    EXPECT_EQ(recv(), 0);
+    expect_log("bad frame flag 00");
+    expect_log("failed to receive CMUX frame");
+    EXPECT_LT(fp.line.pos, 300u);
+}
+
+TEST_F(Recv, FcsAndClosingFlagChecked)
+{
+    bytes f = make_frame(0x07, 0xEF, {'x'});
+    f[f.size() - 2] ^= 1;
+    feed(f);
+    EXPECT_EQ(recv(), 0);
+    char text[80];
+    snprintf(text, sizeof text, "frame flag (f9) or CRC mismatch (%02x vs. %02x)", f[f.size() - 2],
+             f[f.size() - 2] ^ 1);
+    expect_log(text);
+    expect_log("failed to receive CMUX frame");
+    f = make_frame(0x07, 0xEF, {'x'});
+    f.back() = 0x7E;
+    feed(f);
+    EXPECT_EQ(recv(), 0);
+    expect_log("frame flag (7e) or CRC mismatch (" + std::string(log.substr(log.find("mismatch (") + 10, 2)) + " vs. " +
+               std::string(log.substr(log.find("mismatch (") + 10, 2)) + ")");
+}
+
+TEST_F(Recv, HeaderChecks)
+{
+    feed(make_frame(0x06, 0x73, {}));
+    EXPECT_EQ(recv(), 0);
+    expect_log("EA bit missing");
+    feed(make_frame(0x17, 0xEF, {}));
+    EXPECT_EQ(recv(), 0);
+    expect_log("DLCI 5 out of range");
+    feed(make_frame(0x07, 0x01, {}));
+    EXPECT_EQ(recv(), 0);
+    expect_log("bad frame type 01");
+    feed(make_frame(0x03, 0x3F, {}));
+    EXPECT_EQ(recv(), 0);
+    expect_log("decoding of SABM frames not implemented");
+    feed(make_frame(0x03, 0x53, {}));
+    EXPECT_EQ(recv(), 0);
+    expect_log("decoding of DISC frames not implemented");
+    feed(make_frame(0x01, 0x73, {}));
+    EXPECT_EQ(recv(), 0);
+    expect_log("UA frame without EA or C/R");
+    feed(make_frame(0x05, 0x1F, {}));
+    EXPECT_EQ(recv(), 0);
+    expect_log("DM frame without EA or C/R");
+    feed(make_frame(0x07, 0x0F, {}));
+    EXPECT_EQ(recv(), 0);
+    expect_log("DM frame without P/F");
+    feed(make_frame(0x07, 0x1F, {}));
+    EXPECT_EQ(recv(), 1);
+    EXPECT_EQ(frame.type, MUX_DM);
+}
+
+TEST_F(Recv, TruncatedFrameFails)
+{
+    bytes f = make_frame(0x07, 0xEF, {'a', 'b', 'c'});
+    f.resize(6);
+    feed(f);
+    EXPECT_EQ(recv(), 0);
+    expect_log("failed to receive CMUX frame");
+    fp.line.input.clear();
+    fp.line.pos = 0;
+    EXPECT_EQ(recv(), 0);
+    buf = {storage, sizeof storage};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(frame_recv(&frame, fp.port, 2, &buf), 0);
+    log = testing::internal::GetCapturedStdout();
+    expect_log("reading from |bufv| != 1 not implemented");
+}
+
+struct Control : Recv {
+    int ctl(const bytes &info)
+    {
+        feed(make_frame(0x01, 0xEF, info));
+        return recv();
+    }
+};
+
+TEST_F(Control, ModemStatus)
+{
+    ASSERT_EQ(ctl({0xE1, 0x05, 0x0B, 0x8C}), 1) << log;
+    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_MSC));
+    EXPECT_EQ(frame.msc_dlci, 2);
+    EXPECT_EQ(frame.v24, 0x8C);
+    EXPECT_EQ(frame.has_break, 0);
+    EXPECT_EQ(frame.ctl_cr, 0);
+    ASSERT_EQ(ctl({0xE3, 0x07, 0x07, 0x0C, 0x01}), 1) << log;
+    EXPECT_EQ(frame.has_break, 1);
+    EXPECT_EQ(frame.ctl_cr, 1);
+
+    EXPECT_EQ(ctl({0xE1, 0x05, 0x07, 0x0D}), 0);
+    expect_log("bad bits set in V24 octet 0x0d of UIH MSC frame");
+    EXPECT_EQ(ctl({0xE1, 0x05, 0x05, 0x0C}), 0);
+    expect_log("bad bits in UIH MSC DLCI octet (0x05)");
+    EXPECT_EQ(ctl({0xE1, 0x05, 0x03, 0x0C}), 0);
+    expect_log("bad DLCI 0 in UIH MSC frame");
+    EXPECT_EQ(ctl({0xE1, 0x05, 0x17, 0x0C}), 0);
+    expect_log("bad DLCI 5 in UIH MSC frame");
+    EXPECT_EQ(ctl({0xE1, 0x07, 0x07, 0x0C, 0x03}), 0);
+    expect_log("bad break octet 0x03 in UIH MSC frame");
+    EXPECT_EQ(ctl({0xE1, 0x03, 0x07}), 0);
+    expect_log("bad UIH MSC length (1 instead of 2 or 3)");
+}
+
+TEST_F(Control, OtherMessagesAndLengths)
+{
+    ASSERT_EQ(ctl({0x21, 0x0B, 't', 'e', 's', 't', '0'}), 1);
+    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_TEST));
+    EXPECT_EQ(frame.win.len, 5u);
+    EXPECT_EQ(frame.win.data, storage + 2);
+    ASSERT_EQ(ctl({0x61, 0x03, 0x07}), 1);
+    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_PSC));
+    EXPECT_EQ(frame.value, 0x07);
+    ASSERT_EQ(ctl({0x11, 0x03, 0x42}), 1);
+    EXPECT_EQ(frame.value, 0x42);
+    ASSERT_EQ(ctl({0xC3, 0x01}), 1);
+    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_CLD));
+
+    EXPECT_EQ(ctl({0xE1}), 0);
+    expect_log("UIH CTL frame too small (1 bytes)");
+    EXPECT_EQ(ctl({0xE0, 0x01}), 0);
+    expect_log("EA bit missing in UIH type 0xe0");
+    EXPECT_EQ(ctl({0x83, 0x01}), 0);
+    expect_log("unsupported UIH type 0x80");
+    EXPECT_EQ(ctl({0x21, 0x07, 1}), 0);
+    expect_log("bad UIH CTL length (3 instead of 1)");
+    EXPECT_EQ(ctl({0xC3, 0x03, 1}), 0);
+    expect_log("bad UIH CLD length (1 instead of 0)");
+    EXPECT_EQ(ctl({0x61, 0x01}), 0);
+    expect_log("bad UIH PSC length (0 instead of 1)");
+    EXPECT_EQ(ctl({0x11, 0x05, 1, 2}), 0);
+    expect_log("bad UIH NSC length (2 instead of 1)");
+}
+
+TEST(FrameDump, Lines)
+{
+    uint8_t data[] = {'a', 'b', 0x0D, 'c', 1, 2, 3, 4, 5, 6, 7, 8};
+    msg_bufv v{data, sizeof data};
+    mux_frame f{};
+    f.type = MUX_UIH;
+    f.ea = 1;
+    f.cr = 1;
+    f.dlci = 3;
+    f.num = 1;
+    f.bufv = &v;
+    f.len = 12;
+    testing::internal::CaptureStdout();
+    frame_dump(LOG_ERR, "unhandled CMUX frame ", &f);
+    f.dlci = 0;
+    f.num = MUX_CTL_MSC;
+    f.ctl_ea = 1;
+    f.ctl_len = 3;
+    f.msc_dlci = 2;
+    f.v24 = 0x8C;
+    f.has_break = 1;
+    frame_dump(LOG_ERR, "p ", &f);
+    f.type = 9;
+    frame_dump(LOG_ERR, "q ", &f);
+    frame_dump(LOG_ERR, "n ", nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find(" unhandled CMUX frame [UIH, EA=1, C/R=1, P/F=0, DLCI=3] UIH(D)=['ab',0x0d,'c',0x01,0x02,"
+                       "0x03,0x04,0x05,0x06...] (12 bytes)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" p [UIH, EA=1, C/R=1, P/F=0, DLCI=0] UIH(C)=[MSC, EA=1, C/R=0, len=3] DLCI=2, MSC=0x8c "
+                       "(break)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" q [0x9, EA=1, C/R=1, P/F=0, DLCI=0]\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" n [(nil)]\n"), std::string::npos) << out;
+}
+
+} // namespace

@@ -1,0 +1,173 @@
+#include "cmux.h"
+#include "fake_ioctl.h"
+#include "fake_serport.h"
+#include "frame_bytes.h"
+#include "muxctl.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+struct Kernel : testing::Test {
+    mux_ctl mux{};
+    fake_port fp;
+    cmux_ports ports{};
+    std::string log;
+    void SetUp() override
+    {
+        fake_ioctl() = {};
+        mux.fd = FAKE_FD;
+        mux.info = {72, 16, 0};
+        ports.serport = fp.port;
+    }
+    template <typename F> auto logged(F fn)
+    {
+        testing::internal::CaptureStdout();
+        auto rc = fn();
+        log = testing::internal::GetCapturedStdout();
+        return rc;
+    }
+    void expect_log(const std::string &text) { EXPECT_NE(log.find(text + "\n"), std::string::npos) << log; }
+    static bytes message(uint8_t port, uint8_t type, uint32_t len, const bytes &payload = {})
+    {
+        bytes m(8 + payload.size());
+        mux_msg_hdr hdr{port, type, 0, len};
+        memcpy(m.data(), &hdr, 8);
+        if (!payload.empty())
+            memcpy(m.data() + 8, payload.data(), payload.size());
+        return m;
+    }
+    int dispatch(const bytes &msg)
+    {
+        bytes full = msg;
+        full.resize(mux.info.msg_size);
+        return logged([&] {
+            portweaver_msg_dispatch(&ports, &mux, full.data(), full.size());
+            return 0;
+        });
+    }
+};
+
+TEST_F(Kernel, FramePayloadSplitAtTheMessageSize)
+{
+    bytes data(127);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i + 1);
+    EXPECT_EQ(portweaver_mux_forward(&mux, 2, data.data(), data.size()), 127u);
+    auto &calls = fake_ioctl().calls;
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].request, 0x40484D03u);
+    EXPECT_EQ(calls[1].request, 0x40474D03u);
+    EXPECT_EQ(calls[0].data, message(2, MUX_MSG_DATA, 64, bytes(data.begin(), data.begin() + 64)));
+    EXPECT_EQ(calls[1].data, message(2, MUX_MSG_DATA, 63, bytes(data.begin() + 64, data.end())));
+    EXPECT_EQ(mux.writable, MUX_WRITABLE_YES);
+}
+
+TEST_F(Kernel, ForwardStopsAtTheFirstFailure)
+{
+    bytes data(200, 7);
+    fake_ioctl().fail_after = 1;
+    fake_ioctl().error = EAGAIN;
+    EXPECT_EQ(logged([&] { return portweaver_mux_forward(&mux, 0, data.data(), data.size()); }), 64u);
+    EXPECT_EQ(fake_ioctl().calls.size(), 2u);
+    EXPECT_EQ(mux.writable, MUX_WRITABLE_NO);
+    EXPECT_TRUE(log.empty()) << log; // back-pressure is no failure
+    fake_ioctl() = {};
+    fake_ioctl().fail_after = 0;
+    fake_ioctl().error = EIO;
+    EXPECT_EQ(logged([&] { return portweaver_mux_forward(&mux, 0, data.data(), data.size()); }), 0u);
+    expect_log("failed to send data msgbuf: Input/output error");
+}
+
+TEST_F(Kernel, WriteMessageRequestSizes)
+{
+    mux_msg_hdr hdr{1, MUX_MSG_MCTRL, 0, 0x0B};
+    ASSERT_EQ(mux_ctl_write_msg(&mux, &hdr, 0), 1);
+    EXPECT_EQ(fake_ioctl().calls.at(0).request, 0x40084D03u);
+    bytes big(100);
+    EXPECT_EQ(mux_ctl_write_msg(&mux, big.data(), 65), 0);
+    EXPECT_EQ(fake_ioctl().calls.size(), 1u);
+    mux_ctl_notify(&mux, 3, 1);
+    mux_ctl_notify(&mux, 2, 0);
+    EXPECT_EQ(fake_ioctl().calls.at(1).request, 0x4D06u);
+    EXPECT_EQ(fake_ioctl().calls.at(1).value, 3u);
+    EXPECT_EQ(fake_ioctl().calls.at(2).request, 0x4D07u);
+    EXPECT_EQ(fake_ioctl().calls.at(2).value, 2u);
+}
+
+TEST_F(Kernel, WritabilityProbeCachedUntilARead)
+{
+    mux.writable = MUX_WRITABLE_YES;
+    EXPECT_EQ(mux_ctl_writable(&mux), 1); // no select on the (fake) descriptor
+    fake_ioctl().read_data = message(0, MUX_MSG_OPEN, 0);
+    ASSERT_EQ(mux_ctl_read_msg(&mux, bytes(72).data()), 1);
+    EXPECT_EQ(fake_ioctl().calls.at(0).request, 0x80484D00u);
+    EXPECT_EQ(mux.writable, MUX_WRITABLE_UNKNOWN);
+    EXPECT_EQ(mux_ctl_writable(&mux), 0); // probed: the fake descriptor is not selectable
+    EXPECT_EQ(mux.writable, MUX_WRITABLE_NO);
+}
+
+TEST_F(Kernel, DispatchOfEachMessageType)
+{
+    fp.port->fd = -1;
+    dispatch(message(0, MUX_MSG_OPEN, 0));
+    EXPECT_EQ(ports.port[1].state, PORT_CONNECTING);
+    EXPECT_EQ(fp.line.sent, make_frame(0x07, 0x3F, {}));
+    // The modem's UA reaches the kernel as "connected" for port 0.
+    fp.line.input = make_frame(0x07, 0x73, {});
+    uint8_t storage[200];
+    msg_bufv buf{storage, sizeof storage};
+    mux_frame frame{};
+    ASSERT_EQ(frame_recv(&frame, fp.port, 1, &buf), 1);
+    ASSERT_EQ(frame_handle(&ports, &frame), FRAME_CONSUMED);
+    ASSERT_EQ(fake_ioctl().calls.size(), 1u);
+    EXPECT_EQ(fake_ioctl().calls[0].request, 0x4D06u);
+    EXPECT_EQ(fake_ioctl().calls[0].value, 0u);
+
+    fp.line.sent.clear();
+    dispatch(message(0, MUX_MSG_DATA, 5, {'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(fp.line.sent, make_frame(0x07, 0xEF, {'h', 'e', 'l', 'l', 'o'}));
+    fp.line.sent.clear();
+    dispatch(message(0, MUX_MSG_DATA, 65));
+    expect_log("bad length 65 of DATA message for port 1");
+    EXPECT_TRUE(fp.line.sent.empty());
+    dispatch(message(1, MUX_MSG_DATA, 3, {1, 2, 3}));
+    expect_log("port 2 not connected");
+    expect_log("failed to send data with len 3 to port 2");
+    dispatch(message(1, MUX_MSG_MCTRL, 0x20));
+    expect_log("failed to set mctrl 20 on port 2");
+    dispatch(message(1, MUX_MSG_CLOSE, 0));
+    EXPECT_EQ(ports.port[2].state, PORT_DISCONNECTING);
+    dispatch(message(2, 9, 0));
+    expect_log("unhandled hdr 9");
+    dispatch(message(7, MUX_MSG_OPEN, 0));
+    expect_log("idx 8 out of range");
+    expect_log("failed to send connect-async to port 8");
+    ports.port[0].state = PORT_CONNECTED;
+    fp.line.sent.clear();
+    dispatch(message(0, MUX_MSG_MCTRL, MUX_MCTRL_DTR | MUX_MCTRL_RTS));
+    EXPECT_EQ(fp.line.sent, make_frame(0x03, 0xEF, {0xE1, 0x05, 0x07, 0x0D}));
+    ports.port[3].state = PORT_CONNECTING;
+    dispatch(message(2, MUX_MSG_CLOSE, 0));
+    expect_log("failed to send disconnect-async to port 3");
+}
+
+TEST_F(Kernel, DispatchReadsOneMessage)
+{
+    fake_ioctl().read_data = message(3, MUX_MSG_OPEN, 0);
+    mux_msg_dispatch(&ports, &mux);
+    EXPECT_EQ(ports.port[4].state, PORT_CONNECTING);
+    fake_ioctl().fail_after = 1;
+    fake_ioctl().error = EAGAIN;
+    fake_ioctl().read_data = message(2, MUX_MSG_OPEN, 0);
+    mux_msg_dispatch(&ports, &mux);
+    EXPECT_EQ(ports.port[3].state, PORT_CLOSED);
+}
+
+} // namespace

@@ -1,0 +1,235 @@
+#include "serport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/socket.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// A pipe whose write end is full, wrapped as a serial port that accepts
+// nothing until the read end is drained.
+struct StuckLine : testing::Test {
+    int rfd = -1;
+    serport *port = nullptr;
+    void SetUp() override
+    {
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+        rfd = fds[0];
+        char junk[4096] = {};
+        while (write(fds[1], junk, sizeof junk) > 0) {
+        }
+        while (write(fds[1], junk, 1) > 0) {
+        }
+        port = portweaver_serport_wrap(fds[1]);
+        ASSERT_NE(port, nullptr);
+    }
+    void TearDown() override
+    {
+        serport_close(port);
+        close(rfd);
+    }
+    // Reads everything from the pipe; the junk that filled it first is
+    // skipped, the rest is returned.
+    std::vector<uint8_t> read_all(size_t junk, size_t expected)
+    {
+        std::vector<uint8_t> got;
+        int fl = fcntl(rfd, F_GETFL);
+        fcntl(rfd, F_SETFL, fl & ~O_NONBLOCK);
+        uint8_t buf[8192];
+        size_t skipped = 0;
+        while (got.size() < expected) {
+            ssize_t n = read(rfd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            size_t start = 0;
+            if (skipped < junk) {
+                start = std::min(junk - skipped, static_cast<size_t>(n));
+                skipped += start;
+            }
+            got.insert(got.end(), buf + start, buf + n);
+        }
+        return got;
+    }
+    size_t pipe_capacity() { return static_cast<size_t>(fcntl(port->fd, F_GETPIPE_SZ)); }
+};
+
+TEST_F(StuckLine, RingHoldsAtMost65535Octets)
+{
+    std::vector<uint8_t> data(65535, 0x5A);
+    EXPECT_EQ(serport_send(port, data.data(), data.size()), 1);
+    EXPECT_EQ(portweaver_serport_queued(port), 65535u);
+    EXPECT_EQ(serport_has_pending(port), 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(serport_send(port, data.data(), 1), 0);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("overflow while writing to serport\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("serport_send failed\n"), std::string::npos) << log;
+    EXPECT_EQ(portweaver_serport_queued(port), 65535u);
+    // A line that still accepts nothing: flushing without waiting is no error.
+    EXPECT_EQ(serport_flush(port, 0), 1);
+}
+
+TEST_F(StuckLine, NearlyFullAbove65280)
+{
+    std::vector<uint8_t> data(65280, 1);
+    ASSERT_EQ(serport_send(port, data.data(), data.size()), 1);
+    EXPECT_EQ(serport_nearly_full(port), 0);
+    ASSERT_EQ(serport_send(port, data.data(), 1), 1);
+    EXPECT_EQ(serport_nearly_full(port), 1);
+}
+
+TEST_F(StuckLine, OrderKeptAcrossTheWrap)
+{
+    size_t junk = pipe_capacity();
+    std::vector<uint8_t> sent;
+    uint8_t counter = 0;
+    auto send_some = [&](size_t n) {
+        std::vector<uint8_t> d(n);
+        for (auto &o : d)
+            o = counter++;
+        ASSERT_EQ(serport_send(port, d.data(), n), 1);
+        sent.insert(sent.end(), d.begin(), d.end());
+    };
+    send_some(40000);
+    EXPECT_EQ(portweaver_serport_queued(port), 40000u);
+    // Take the junk off the line: the ring goes out, head moves to 40000.
+    std::vector<uint8_t> buf(junk);
+    ASSERT_EQ(read(rfd, buf.data(), junk), static_cast<ssize_t>(junk));
+    EXPECT_EQ(serport_flush(port, 0), 1);
+    EXPECT_EQ(serport_has_pending(port), 0);
+    // The line takes part of the next send; the rest wraps around the ring.
+    send_some(60000);
+    EXPECT_GT(portweaver_serport_queued(port) + 40000, SERPORT_RING_SIZE);
+    std::thread reader([&] { buf = read_all(0, sent.size()); });
+    EXPECT_EQ(serport_flush(port, 2000), 1);
+    EXPECT_EQ(serport_has_pending(port), 0);
+    reader.join();
+    EXPECT_EQ(buf.size(), sent.size());
+    EXPECT_TRUE(buf == sent);
+}
+
+struct Modem : testing::Test {
+    int peer = -1;
+    serport *port = nullptr;
+    std::string log;
+    void SetUp() override
+    {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        port = portweaver_serport_wrap(fds[0]);
+        peer = fds[1];
+    }
+    void TearDown() override
+    {
+        serport_close(port);
+        close(peer);
+    }
+    void answer(const std::string &s) { ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    std::string heard()
+    {
+        char buf[256];
+        ssize_t n = recv(peer, buf, sizeof buf, MSG_DONTWAIT);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    }
+    int at(const char *cmd, const char *expected, int ms)
+    {
+        testing::internal::CaptureStdout();
+        int rc = at_command(port, cmd, expected, ms);
+        log = testing::internal::GetCapturedStdout();
+        return rc;
+    }
+};
+
+TEST_F(Modem, EchoAndEmptyLinesSkipped)
+{
+    answer("AT\r\r\nOK\r\n");
+    EXPECT_EQ(at("AT", "OK", 200), 1);
+    EXPECT_EQ(heard(), "AT\r");
+    answer("\r\n\r\nOK\r\n");
+    EXPECT_EQ(at("AT+CMEE=2", "OK", 200), 1);
+    // The echo is skipped once only.
+    answer("AT\r\nAT\r\nOK\r\n");
+    EXPECT_EQ(at("AT", "OK", 200), 0);
+}
+
+TEST_F(Modem, ErrorAnswersAtOnce)
+{
+    answer("ERROR\r\n");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(at("AT+CMUX=0", "OK", 5000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(Modem, SilentModemTimesOut)
+{
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(at("AT", "OK", 200), 0);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(190));
+    EXPECT_NE(log.find("timeout while reading from  serport\n"), std::string::npos) << log;
+}
+
+TEST_F(Modem, HangUpAndEofFail)
+{
+    close(peer);
+    peer = -1;
+    EXPECT_EQ(at(nullptr, "OK", 100), 0);
+    uint8_t b[4];
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(serport_recv(port, b, 4, 100), 0);
+    log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("unexpected EOF while reading from serport\n"), std::string::npos) << log;
+}
+
+TEST_F(Modem, ExactReadWaitsForTheRest)
+{
+    std::thread late([&] {
+        answer("ab");
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        answer("cd");
+    });
+    char b[4];
+    EXPECT_EQ(serport_recv(port, b, 4, 500), 1);
+    late.join();
+    EXPECT_EQ(std::string(b, 4), "abcd");
+}
+
+TEST(SerialOpen, ConfiguresTheLine)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    serport *port = serport_open(ptsname(master));
+    ASSERT_NE(port, nullptr);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(port->fd, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_TRUE(tio.c_cflag & CRTSCTS);
+    EXPECT_TRUE(tio.c_cflag & HUPCL);
+    EXPECT_FALSE(tio.c_lflag & (ECHO | ICANON));
+    EXPECT_TRUE(fcntl(port->fd, F_GETFL) & O_NONBLOCK);
+    serport_close(port);
+    close(master);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serport_open("/nonexistent/ttySA0"), nullptr);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "open(<serport>): No such file or directory\n");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(serport_open("/dev/null"), nullptr);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "tcgetattr(): Inappropriate ioctl for device\n");
+}
+
+} // namespace

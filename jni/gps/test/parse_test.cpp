@@ -1,0 +1,208 @@
+// Sentence parsing, fields cut to their widths, checksums and command framing.
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+#include "comm.h"
+#include "gps.h"
+#include "gpsrecords.h"
+#include "nmea_support.h"
+#include "strutils.h"
+
+namespace {
+
+NativeNmeaRecord parsed(const std::string &text, int expected = 0)
+{
+    NativeNmeaRecord record;
+    std::memset(&record, 0x5A, sizeof record);
+    EXPECT_EQ(expected, parseRecord(text.c_str(), &record)) << text;
+    return record;
+}
+
+TEST(GpsParse, RmcFieldsAndAngles)
+{
+    const auto r = parsed("$GPRMC,133417.634,A,4907.6295,N,01001.4164,E,3.39,87.82,280406,,,A*5D");
+    EXPECT_STREQ("RMC", r.type);
+    EXPECT_STREQ("5D", r.checksum);
+    EXPECT_STREQ("133417.634", r.utcTime);
+    EXPECT_EQ(133417, r.utcTimeInt);
+    EXPECT_EQ('A', r.rmc.status);
+    EXPECT_EQ(176857770, r.rmc.latitude);
+    EXPECT_EQ(36084984, r.rmc.longitude);
+    EXPECT_EQ(1, r.rmc.positionValid);
+    EXPECT_FLOAT_EQ(3.39f, r.rmc.speed);
+    EXPECT_FLOAT_EQ(87.82f, r.rmc.course);
+    EXPECT_STREQ("280406", r.date);
+    EXPECT_EQ('A', r.rmc.modeIndicator[0]);
+}
+
+TEST(GpsParse, SouthWestNegateAndFiveDecimals)
+{
+    const auto r = parsed("$GPRMC,123651.00,A,4907.52446,N,01001.86485,E,0.064,,060910,,,A*72");
+    EXPECT_EQ(176851467, r.rmc.latitude);
+    EXPECT_FLOAT_EQ(0.0f, r.rmc.course);
+    const auto sw = parsed(sentence("GPRMC,030719.000,A,3747.0873,S,07726.4523,W,0.69,181.39,311214,,,A"));
+    EXPECT_LT(sw.rmc.latitude, 0);
+    EXPECT_LT(sw.rmc.longitude, 0);
+    EXPECT_EQ(-(37 * 3600000 + 2825238), sw.rmc.latitude);
+}
+
+TEST(GpsParse, EmptyFieldsAndOldFormWithoutMode)
+{
+    auto r = parsed("$GPRMC,003225.162,V,,,,,,,110905,,,N*42");
+    EXPECT_EQ('V', r.rmc.status);
+    EXPECT_EQ(0, r.rmc.latitude);
+    EXPECT_EQ(0, r.rmc.longitude);
+    EXPECT_EQ(0, r.rmc.positionValid);
+    r = parsed("$GPRMC,,V,,,,,,,,,,N*53");
+    EXPECT_STREQ("", r.utcTime);
+    EXPECT_EQ(0, r.utcTimeInt);
+    r = parsed("$GPRMC,082051.906,V,0000.0000,N,00000.0000,E,,,110905,,*19\r\n");
+    EXPECT_EQ(1, r.rmc.positionValid);
+    EXPECT_STREQ("110905", r.date);
+}
+
+TEST(GpsParse, GgaFieldsAndTooFewFields)
+{
+    auto g = parsed("$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61");
+    EXPECT_EQ('0', g.gga.fixQuality);
+    EXPECT_EQ(0, g.gga.numberOfSatellites);
+    EXPECT_DOUBLE_EQ(99.99, g.gga.hdop);
+    EXPECT_EQ(0, g.gga.positionValid);
+    g = parsed("$GPGGA,202640.000,4404.1306,N,12118.8515,W,2,10,0.98,1127.7,M,-19.6,M,0000,0000*6C");
+    EXPECT_EQ('2', g.gga.fixQuality);
+    EXPECT_EQ(10, g.gga.numberOfSatellites);
+    EXPECT_DOUBLE_EQ(1127.7, g.gga.altitude);
+    EXPECT_EQ('M', g.gga.altitudeUnit);
+    // Real receivers overfill the narrow fields: cut, the sentence is kept.
+    EXPECT_STREQ("-19", g.gga.geoidSeparation);
+    EXPECT_STREQ("000", g.gga.dgpsAge);
+    EXPECT_STREQ("0000", g.gga.dgpsStation);
+    parsed(sentence("GPGGA,123632.00,,,,,0,00,99.99,,,,"), -5);
+}
+
+TEST(GpsParse, OverlongTokensAreCutNotRefused)
+{
+    // Geoid "-31.442", variation "11.5985", age "0000", 14-character angles.
+    auto g = parsed(sentence("GPGGA,101010.000,4907.629512345,N,01001.41641234,E,1,08,1.1,59.9,M,-31.442,M,0000,0000"));
+    EXPECT_STREQ("-31", g.gga.geoidSeparation);
+    EXPECT_STREQ("000", g.gga.dgpsAge);
+    EXPECT_EQ(176857770, g.gga.latitude); // "4907.629512" after the cut
+    EXPECT_EQ(1, g.gga.positionValid);
+    auto r = parsed(sentence("GPRMC,101010.123456789,AV,4907.6295,N,01001.4164,E,3.39,87.82,280406,11.5985,EW,"
+                             "A-mode-indicator-that-runs-far-too-long"));
+    EXPECT_STREQ("101010.123", r.utcTime);
+    EXPECT_EQ(101010, r.utcTimeInt);
+    EXPECT_EQ('A', r.rmc.status);
+    EXPECT_STREQ("11.5", r.rmc.magneticVariation);
+    EXPECT_EQ('E', r.rmc.variationDirection);
+    EXPECT_EQ(21u, strnlen(r.rmc.modeIndicator, sizeof r.rmc.modeIndicator));
+    EXPECT_EQ(0, std::strncmp("A-mode-indicator-that", r.rmc.modeIndicator, 21));
+    // A station text longer than its field.
+    g = parsed(sentence("GPGGA,101010,4907.6295,N,01001.4164,E,1,08,1.1,59.9,M,47.0,M,1.5,STATION-1234"));
+    EXPECT_STREQ("STATI", g.gga.dgpsStation);
+}
+
+TEST(GpsParse, SelfTestCasesRunTogetherStillParse)
+{
+    const char *four = "$GPRMC,155133.000,A,4821.4254,N,01145.9934,E,0.06,119.82$PSRFTXT,Version:  "
+                       "GSW3.5.0Telit_3.5.00.00-C23P2.00a *23";
+    auto r = parsed(std::string(four) + "\r\n");
+    EXPECT_FLOAT_EQ(119.82f, r.rmc.course);
+    EXPECT_EQ(-1, isChecksumValid(four));
+    const char *five = "$GPRMC,064216.000,A,4821.3895,N,01147.8503,E,0.07,53.8$PSRFTXT,Version: "
+                       "GSW3.5.0Telit_3.5.00.00-C23P2.00a *23";
+    r = parsed(std::string(five) + "\r\n");
+    EXPECT_FLOAT_EQ(53.8f, r.rmc.course);
+}
+
+TEST(GpsParse, RefusedHeads)
+{
+    parsed("$GPRM", -1);
+    parsed("$GLGGA,123632.00,,,,,0,00,99.99,,,,,,*61", -2);
+    parsed("$GPGGA,123632.00,,,,,0,00,99.99,,,,,,", -3);
+    const auto gsv = parsed("$GPGSV,3,3,10,24,06,166,35,28,09,271,36*7D");
+    EXPECT_STREQ("GSV", gsv.type);
+    EXPECT_STREQ("7D", gsv.checksum);
+    int valid = 9;
+    int32_t lat = 0, lon = 0;
+    EXPECT_EQ(-1, getPosition(&gsv, &valid, &lat, &lon));
+}
+
+TEST(GpsParse, AngleConversion)
+{
+    EXPECT_EQ(0, calculateRadMilliseconds("", 2));
+    EXPECT_EQ(4 * 3600000, calculateRadMilliseconds("0400.0000", 2));
+    // A token shorter than its degree digits: degrees only, nothing read past its end.
+    EXPECT_EQ(4 * 3600000, calculateRadMilliseconds("4", 2));
+    EXPECT_EQ(INT32_MAX, calculateRadMilliseconds("999999.99999", 3));
+}
+
+TEST(GpsTokens, CopyCutAndMissingSeparator)
+{
+    char field[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(11, STR_tokenCopy(field, sizeof field, "ab,-31.442,", 3, ','));
+    EXPECT_EQ(3, STR_tokenCopy(field, sizeof field, "ab,,", 2, ','));
+    EXPECT_STREQ("", field);
+    EXPECT_EQ(11, STR_tokenCopy(field, sizeof field, "ab,-31.442,", 3, ','));
+    EXPECT_STREQ("-31", field);
+    EXPECT_EQ(-1, STR_tokenCopy(field, sizeof field, "abc", 0, ','));
+    EXPECT_EQ(-1, STR_tokenCopy(field, sizeof field, "a,b", -1, ','));
+    char open[4] = {'x', 'x', 'x', 'x'};
+    EXPECT_EQ(3, STR_tokenCopyOpen(open, sizeof open, "ab,", 0, ','));
+    EXPECT_EQ('x', open[2]); // not terminated
+    EXPECT_EQ(42, STR_atoi("4207", 2));
+    EXPECT_EQ(0, STR_atoi("123", 16));
+}
+
+TEST(GpsChecksum, ValidCaseAndTrailingText)
+{
+    EXPECT_EQ(0, isChecksumValid("$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, isChecksumValid("$GPRMC,092751.000,A,5321.6802,N,00630.3371,W,0.06,31.66,280511,,,A*4a"));
+    EXPECT_EQ(-1, isChecksumValid("$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61 "));
+    EXPECT_EQ(-1, isChecksumValid("$GPGGA,123632.00,,,,,0,00,99.99,,,,,,"));
+    EXPECT_EQ(-1, isChecksumValid("$GPRMC,155133.000,A,4821.4254,N,01145.9934,E,0.06,119.82$PSRFTXT,Version:  "
+                                  "GSW3.5.0Telit_3.5.00.00-C23P2.00a *23"));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("invalid checksum. '$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61 ' != '61'\n"));
+    EXPECT_NE(std::string::npos, out.find("isChecksumValid() FATAL: no end character found. $GPGGA"));
+    EXPECT_NE(std::string::npos, out.find("isChecksumValid() FATAL: multiple dollar char found at position: 56\n"));
+}
+
+TEST(GpsChecksum, HighOctetsGiveTwoDigits)
+{
+    char sum[3] = {'?', '?', '?'};
+    calculateChecksum("$GP\xff\x80\x01*", sum);
+    EXPECT_STREQ("69", sum);
+    EXPECT_EQ(0, isChecksumValid((sentence("GPTXT,\xc3\xa9t\xe9") ).c_str()));
+    char star[3];
+    EXPECT_EQ(0, getChecksum("$GPX*7", star));
+    EXPECT_STREQ("7", star);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, getChecksum("$GPX", star));
+    EXPECT_EQ("getChecksum() FATAL: no end character found. $GPX\n", testing::internal::GetCapturedStdout());
+}
+
+TEST(GpsCommands, FramingAndTooLong)
+{
+    char out[120];
+    EXPECT_EQ(25, GPS_frameCommand("$PSRF103,00,01,00,01*", out, sizeof out));
+    EXPECT_EQ(sentence("PSRF103,00,01,00,01") + "\r\n", out);
+    EXPECT_EQ(9, GPS_frameCommand("$PMTK", out, sizeof out));
+    EXPECT_STREQ("$PMTK02\r\n", out);
+    const std::string fits(113, 'A');
+    EXPECT_EQ(119, GPS_frameCommand(("$" + fits + "*").c_str(), out, sizeof out));
+    EXPECT_EQ(-1, GPS_frameCommand(("$" + fits + "A*").c_str(), out, sizeof out));
+}
+
+TEST(GpsCommands, SpeedTable)
+{
+    EXPECT_EQ(12, COMM_getSpeed(4800));
+    EXPECT_EQ(4, COMM_getSpeed(134));
+    EXPECT_EQ(0x1002, COMM_getSpeed(115200));
+    EXPECT_EQ(0, COMM_getSpeed(0));
+    EXPECT_EQ(-1, COMM_getSpeed(4801));
+}
+
+} // namespace
