@@ -98,7 +98,7 @@ for w in "${what[@]}"; do
   aggregate)
     start_board
     start_daemon
-    n=2000000
+    n=${AGG_OCTETS:-2000000}
     secs=$(echo_all $n)
     printf 'aggregate: 4 channels x %d octets each way in %.2f s: %.2f MB/s each way, %.2f MB/s total\n' \
       $n "$secs" "$(calc "4 * $n / $secs / 1000000")" "$(calc "8 * $n / $secs / 1000000")"
