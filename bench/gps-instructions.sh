@@ -2,7 +2,7 @@
 # Instructions per sentence for read + checksum + parse in-process: callgrind
 # totals of two runs of gps_bench, the difference divided by the sentences.
 set -eu
-bench=${1:-build/host/bin/gps_bench}
+bench=${1:-build/host/bin/bench_gps}
 n=${2:-20000}
 ir() {
     out=$(mktemp)

@@ -120,18 +120,7 @@ function(quilmar_fuzz_target name)
   cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
-  # The JVM is not built with the sanitizers: their runtime has to be loaded
-# first, and the VM's own signal handling and allocations left alone.
-set(QUILMAR_JVM_ENVIRONMENT "")
-if(QUILMAR_SANITIZE)
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
-                  OUTPUT_VARIABLE asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
-  set(QUILMAR_JVM_ENVIRONMENT
-      "LD_PRELOAD=${asan_runtime}"
-      "ASAN_OPTIONS=detect_leaks=0:handle_segv=0:allow_user_segv_handler=1")
-  set(QUILMAR_TEST_ENVIRONMENT "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
-endif()
-if(QUILMAR_FUZZ)
+  if(QUILMAR_FUZZ)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     set_property(GLOBAL APPEND PROPERTY QUILMAR_FUZZERS "${name}=${ARG_CORPUS}")
   else()

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <sys/ioctl.h>
 
-namespace {
+namespace
+{
 
 enum class op { send, connect, disconnect, handle };
 
@@ -171,6 +172,12 @@ int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
     return 1;
 }
 
+size_t portweaver_data_frames_size(size_t payload)
+{
+    // Flag, address, control, length, FCS and flag around each piece.
+    return payload + 6 * ((payload + MUX_DATA_PIECE - 1) / MUX_DATA_PIECE);
+}
+
 int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)
 {
     if (!check_port(ports, dlci, op::send))
@@ -298,7 +305,8 @@ void portweaver_msg_dispatch(cmux_ports *ports, mux_ctl *mux, const uint8_t *msg
             return;
         }
         if (!port_send_data(ports, dlci, msg + sizeof hdr, hdr.len))
-            mux_log(LOG_CRIT, "failed to send data with len %zd to port %d", static_cast<ssize_t>(hdr.len), dlci);
+            mux_log(LOG_CRIT, "failed to send data with len %zd to port %d", static_cast<ssize_t>(hdr.len),
+                    dlci);
         break;
     case MUX_MSG_MCTRL:
         if (!port_set_mctrl(ports, dlci, hdr.len))

@@ -46,6 +46,9 @@ int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl);
 int port_send_test(cmux_ports *ports);
 int port_send_psc(cmux_ports *ports, uint8_t value);
 
+// Octets on the line for a payload sent with port_send_data.
+size_t portweaver_data_frames_size(size_t payload);
+
 // 0 rejected, 1 consumed, 2 for the main loop.
 constexpr int FRAME_REJECTED = 0;
 constexpr int FRAME_CONSUMED = 1;

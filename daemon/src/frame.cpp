@@ -33,7 +33,8 @@ uint8_t portweaver_fcs(uint8_t fcs, const uint8_t *data, size_t len)
     return fcs;
 }
 
-namespace {
+namespace
+{
 
 constexpr int RECV_TIMEOUT_MS = 100;
 // Octets skipped per call while hunting for an opening flag; the rest is
@@ -111,12 +112,20 @@ int recv_failed()
     return 0;
 }
 
-// Moves the 4-octet window over the stream until it starts with an opening
-// flag that is followed by something other than another flag (idle flags
-// and the closing flag of a lost frame are skipped).
+// After garbage, a frame start must look like one: the flag, then an
+// address with EA set and a DLCI we serve, then a known control octet.
+// Idle flags, the closing flag of a lost frame and a flag inside garbage
+// fail this and are skipped.
+bool plausible_start(const uint8_t hdr[4])
+{
+    return hdr[0] == MUX_FLAG && (hdr[1] & 0x01) && (hdr[1] >> 2) <= MUX_MAX_DLCI && frame_type(hdr[2]) >= 0;
+}
+
+// Moves the 4-octet window over the stream until it holds a plausible frame
+// start.
 bool hunt_flag(serport *port, uint8_t hdr[4])
 {
-    for (size_t skipped = 0; hdr[0] != MUX_FLAG || hdr[1] == MUX_FLAG; ++skipped) {
+    for (size_t skipped = 0; !plausible_start(hdr); ++skipped) {
         if (skipped == HUNT_LIMIT)
             return false;
         memmove(hdr, hdr + 1, 3);
@@ -133,6 +142,13 @@ int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, 
     size_t total = msg_bufv_len(count, bufv);
     if (total > MUX_MAX_INFO) {
         mux_log(LOG_ERR, "buf_len too large (%zd bytes)", static_cast<ssize_t>(total));
+        mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
+        return 0;
+    }
+    // A frame that cannot be queued whole is not started: half a frame on
+    // the line would corrupt the next one as well.
+    if (total + 6 > portweaver_serport_room(port)) {
+        mux_log(LOG_CRIT, "overflow while writing to serport");
         mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
         return 0;
     }
@@ -277,7 +293,8 @@ int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv)
         return recv_failed();
     uint8_t expected = static_cast<uint8_t>(~fcs);
     if (trailer[0] != expected || trailer[1] != MUX_FLAG) {
-        mux_log(LOG_ERR, "frame flag (%02x) or CRC mismatch (%02x vs. %02x)", trailer[1], trailer[0], expected);
+        mux_log(LOG_ERR, "frame flag (%02x) or CRC mismatch (%02x vs. %02x)", trailer[1], trailer[0],
+                expected);
         return recv_failed();
     }
 
@@ -344,8 +361,8 @@ void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame)
             snprintf(number, sizeof number, "%#02x", static_cast<unsigned>(frame->type));
             name = number;
         }
-        mux_log(piece, "%s[%s, EA=%d, C/R=%d, P/F=%d, DLCI=%d]", prefix, name, frame->ea, frame->cr, frame->pf,
-                frame->dlci);
+        mux_log(piece, "%s[%s, EA=%d, C/R=%d, P/F=%d, DLCI=%d]", prefix, name, frame->ea, frame->cr,
+                frame->pf, frame->dlci);
         piece |= LOG_NO_PREFIX;
         if (frame->type == MUX_UIH && (level & LOG_DUMP_MASK)) {
             if (frame->dlci != 0) {
@@ -357,11 +374,12 @@ void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame)
                 const char *ctl = ctl_name(frame->num);
                 char ctl_number_text[8];
                 if (!ctl) {
-                    snprintf(ctl_number_text, sizeof ctl_number_text, "%#02x", static_cast<unsigned>(frame->num));
+                    snprintf(ctl_number_text, sizeof ctl_number_text, "%#02x",
+                             static_cast<unsigned>(frame->num));
                     ctl = ctl_number_text;
                 }
-                mux_log(piece, "%s[%s, EA=%d, C/R=%d, len=%zd]", " UIH(C)=", ctl, frame->ctl_ea, frame->ctl_cr,
-                        static_cast<ssize_t>(frame->ctl_len));
+                mux_log(piece, "%s[%s, EA=%d, C/R=%d, len=%zd]", " UIH(C)=", ctl, frame->ctl_ea,
+                        frame->ctl_cr, static_cast<ssize_t>(frame->ctl_len));
                 if (frame->num == MUX_CTL_MSC)
                     mux_log(piece, " DLCI=%d, MSC=0x%02x%s", frame->msc_dlci, frame->v24,
                             frame->has_break ? " (break)" : "");

@@ -8,7 +8,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 int indent;
 int stdout_is_tty = -1; // -1: not asked yet
@@ -110,8 +111,8 @@ uint8_t msg_bufv_get_char(size_t num, const msg_bufv *bufv, size_t pos)
     return 0;
 }
 
-void bufv_dump(uint32_t flags, const char *label, size_t num, const msg_bufv *bufv, size_t offset,
-               size_t max, bool char_mode)
+void bufv_dump(uint32_t flags, const char *label, size_t num, const msg_bufv *bufv, size_t offset, size_t max,
+               bool char_mode)
 {
     if (!in_dump_mask(flags))
         return;
@@ -139,6 +140,5 @@ void bufv_dump(uint32_t flags, const char *label, size_t num, const msg_bufv *bu
         sep = ",";
     }
     mux_log((piece & ~LOG_NO_NEWLINE) | (flags & (LOG_NO_NEWLINE | LOG_INDENT | LOG_DEDENT)),
-            "%s%s] (%zu bytes)",
-            in_run ? "'" : "", offset + max < total ? "..." : "", total);
+            "%s%s] (%zu bytes)", in_run ? "'" : "", offset + max < total ? "..." : "", total);
 }

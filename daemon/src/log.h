@@ -24,8 +24,8 @@ struct msg_bufv {
 void mux_log(uint32_t flags, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Byte dump of at most max octets of the vector, starting at logical offset.
-void bufv_dump(uint32_t flags, const char *label, size_t num, const msg_bufv *bufv, size_t offset,
-               size_t max, bool char_mode);
+void bufv_dump(uint32_t flags, const char *label, size_t num, const msg_bufv *bufv, size_t offset, size_t max,
+               bool char_mode);
 
 size_t msg_bufv_len(size_t num, const msg_bufv *bufv);
 

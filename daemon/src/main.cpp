@@ -14,14 +14,15 @@
 #include <cstring>
 #include <ctime>
 #include <getopt.h>
-#include <initializer_list>
 #include <grp.h>
+#include <initializer_list>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr const char *SERPORT_PATH = "/dev/ttySA0";
 constexpr const char *MUX_CTL_PATH = "/dev/cmux";
@@ -76,8 +77,8 @@ struct service {
 int parse_options(int argc, char **argv, options &opts, int &status)
 {
     static const option long_options[] = {
-        {"help", no_argument, nullptr, 'h'},   {"version", no_argument, nullptr, 'v'},
-        {"user", required_argument, nullptr, 'u'}, {"daemon", required_argument, nullptr, 'd'},
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'v'},
+        {"user", required_argument, nullptr, 'u'},   {"daemon", required_argument, nullptr, 'd'},
         {"script", required_argument, nullptr, 's'}, {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -130,7 +131,8 @@ int parse_options(int argc, char **argv, options &opts, int &status)
 
 void install_signals()
 {
-    struct sigaction sa {};
+    struct sigaction sa {
+    };
     sa.sa_handler = signal_handler;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
@@ -187,7 +189,8 @@ int modem_init(serport *port)
         int ms;
     };
     static const step steps[] = {
-        {"AT+CMEE=2", 100}, {"AT+IPR=115200", 100}, {"AT#SELINT=2", 100}, {"ATE0V1&K3&D2", 200}, {"AT+CMUX=0", 100},
+        {"AT+CMEE=2", 100},    {"AT+IPR=115200", 100}, {"AT#SELINT=2", 100},
+        {"ATE0V1&K3&D2", 200}, {"AT+CMUX=0", 100},
     };
     // A modem that has just woken up may swallow the first "AT".
     if (!at_command(port, "AT", "OK", 200) && !at_command(port, "AT", "OK", 200)) {
@@ -289,14 +292,19 @@ int run_loop(service &svc)
     for (int s : {SIGALRM, SIGUSR1, SIGUSR2, SIGHUP, SIGTERM, SIGINT})
         sigdelset(&wait_mask, s);
     unsigned keepalive_failures = 0;
+    const size_t whole_message = portweaver_data_frames_size(svc.mux->info.msg_size - sizeof(mux_msg_hdr));
     while (keepalive_failures < KEEPALIVE_MAX_FAILURES) {
         bool backlog = svc.backlog.len > 0;
         bool mux_writable = !backlog && mux_ctl_writable(svc.mux);
         pollfd fds[2] = {};
         fds[0].fd = port->fd;
-        fds[0].events = static_cast<short>((mux_writable ? POLLIN : 0) | (port->ops->has_pending(port) ? POLLOUT : 0));
+        fds[0].events =
+            static_cast<short>((mux_writable ? POLLIN : 0) | (port->ops->has_pending(port) ? POLLOUT : 0));
         fds[1].fd = svc.mux->fd;
-        fds[1].events = static_cast<short>((port->ops->nearly_full(port) ? 0 : POLLIN) |
+        // A kernel message is read only when all of its frames fit into the
+        // ring: a message cut short would lose data.
+        bool ring_room = !port->ops->nearly_full(port) && portweaver_serport_room(port) >= whole_message;
+        fds[1].events = static_cast<short>((ring_room ? POLLIN : 0) |
                                            (backlog || svc.mux->writable != MUX_WRITABLE_YES ? POLLOUT : 0));
         int ms = keepalive_failures == 0 ? KEEPALIVE_MS : KEEPALIVE_RETRY_MS;
         timespec timeout{ms / 1000, (ms % 1000) * 1000000L};
@@ -324,11 +332,11 @@ int run_loop(service &svc)
                 mux_msg_dispatch(svc.ports, svc.mux);
             // A line or device that has gone away reports this at once on
             // every wait: end instead of spinning.
-            if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
+            if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
                 mux_log(LOG_CRIT, "serial line hung up; aborted");
                 return 1;
             }
-            if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLIN)) {
+            if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
                 mux_log(LOG_CRIT, "multiplexer device hung up; aborted");
                 return 1;
             }

@@ -7,7 +7,7 @@
 #include <linux/ioctl.h>
 
 struct mux_info {
-    uint32_t msg_size; // largest message, header included
+    uint32_t msg_size;  // largest message, header included
     uint32_t msg_count; // message buffers; the mapping is size x count
     uint32_t reserved;
 };

@@ -12,7 +12,8 @@
 #include <sys/select.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 size_t map_size(const mux_ctl *mux)
 {
@@ -129,7 +130,8 @@ size_t portweaver_mux_forward(mux_ctl *mux, int port, const uint8_t *data, size_
 void mux_ctl_notify(mux_ctl *mux, int port, int connected)
 {
     // The driver's answer changes nothing here.
-    (void)ioctl(mux->fd, connected ? IOCTL_MUX_CONNECTED : IOCTL_MUX_DISCONNECTED, static_cast<unsigned long>(port));
+    (void)ioctl(mux->fd, connected ? IOCTL_MUX_CONNECTED : IOCTL_MUX_DISCONNECTED,
+                static_cast<unsigned long>(port));
 }
 
 int mux_ctl_writable(mux_ctl *mux)

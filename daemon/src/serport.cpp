@@ -12,7 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 const serport_ops standard_ops = {
     serport_send, serport_recv, serport_readline, serport_flush, serport_has_pending, serport_nearly_full,
@@ -118,6 +119,11 @@ int serport_wait(serport *port, int ms, int for_read)
 size_t portweaver_serport_queued(const serport *port)
 {
     return static_cast<uint16_t>(port->tail - port->head);
+}
+
+size_t portweaver_serport_room(const serport *port)
+{
+    return SERPORT_RING_SIZE - 1 - portweaver_serport_queued(port);
 }
 
 int serport_has_pending(const serport *port)

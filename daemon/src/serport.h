@@ -26,7 +26,7 @@ constexpr size_t SERPORT_NEARLY_FULL = 65280;
 struct serport {
     const serport_ops *ops;
     int fd;
-    void *user; // free for other implementations of the operations
+    void *user;    // free for other implementations of the operations
     uint16_t head; // indices wrap modulo the ring size by their width
     uint16_t tail;
     uint8_t ring[SERPORT_RING_SIZE];
@@ -45,6 +45,8 @@ int serport_flush(serport *port, int ms);
 int serport_has_pending(const serport *port);
 int serport_nearly_full(const serport *port);
 size_t portweaver_serport_queued(const serport *port);
+// Octets the ring can still take.
+size_t portweaver_serport_room(const serport *port);
 
 // Wraps an already open descriptor (used as is) into a port with the
 // standard operations; the port owns the descriptor. None on allocation

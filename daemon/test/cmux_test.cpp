@@ -11,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using bytes = std::vector<uint8_t>;
 
@@ -68,7 +69,8 @@ struct Channels : testing::Test {
         const bytes &s = fp.line.sent;
         for (size_t i = 0; i + 6 <= s.size();) {
             size_t len = s[i + 3] >> 1;
-            out.emplace_back(s.begin() + static_cast<long>(i + 4), s.begin() + static_cast<long>(i + 4 + len));
+            out.emplace_back(s.begin() + static_cast<long>(i + 4),
+                             s.begin() + static_cast<long>(i + 4 + len));
             EXPECT_EQ(bytes(s.begin() + static_cast<long>(i), s.begin() + static_cast<long>(i + 6 + len)),
                       make_frame(s[i + 1], s[i + 2], out.back()));
             i += 6 + len;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstdarg>
+#include <cstring>
 #include <dlfcn.h>
 #include <linux/ioctl.h>
 #include <sys/ioctl.h>

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using bytes = std::vector<uint8_t>;
 
@@ -172,6 +173,20 @@ TEST_F(Recv, ResynchronisesAfterGarbageAndIdleFlags)
     EXPECT_EQ(log.find("bad frame flag"), std::string::npos);
 }
 
+TEST_F(Recv, HuntSkipsFlagsThatStartNoFrame)
+{
+    // The rest of a refused frame, then a frame with a broken opening flag,
+    // then a good one: only the good one is taken.
+    feed({0x55, 0x55, 0xF9});
+    bytes broken = make_frame(0x07, 0xEF, {'l', 'o', 's', 't'});
+    broken[0] = 0x7E;
+    feed(broken);
+    feed(make_frame(0x07, 0xEF, {'o', 'k'}));
+    ASSERT_EQ(recv(), 1) << log;
+    EXPECT_EQ(frame.len, 2);
+    EXPECT_EQ(storage[0], 'o');
+}
+
 TEST_F(Recv, EndlessGarbageEndsTheCall)
 {
     feed(bytes(1000, 0x00));
@@ -196,8 +211,8 @@ TEST_F(Recv, FcsAndClosingFlagChecked)
     f.back() = 0x7E;
     feed(f);
     EXPECT_EQ(recv(), 0);
-    expect_log("frame flag (7e) or CRC mismatch (" + std::string(log.substr(log.find("mismatch (") + 10, 2)) + " vs. " +
-               std::string(log.substr(log.find("mismatch (") + 10, 2)) + ")");
+    expect_log("frame flag (7e) or CRC mismatch (" + std::string(log.substr(log.find("mismatch (") + 10, 2)) +
+               " vs. " + std::string(log.substr(log.find("mismatch (") + 10, 2)) + ")");
 }
 
 TEST_F(Recv, HeaderChecks)
@@ -338,13 +353,15 @@ TEST(FrameDump, Lines)
     frame_dump(LOG_ERR, "q ", &f);
     frame_dump(LOG_ERR, "n ", nullptr);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find(" unhandled CMUX frame [UIH, EA=1, C/R=1, P/F=0, DLCI=3] UIH(D)=['ab',0x0d,'c',0x01,0x02,"
-                       "0x03,0x04,0x05,0x06...] (12 bytes)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find(" unhandled CMUX frame [UIH, EA=1, C/R=1, P/F=0, DLCI=3] UIH(D)=['ab',0x0d,'c',0x01,0x02,"
+                 "0x03,0x04,0x05,0x06...] (12 bytes)\n"),
+        std::string::npos)
         << out;
-    EXPECT_NE(out.find(" p [UIH, EA=1, C/R=1, P/F=0, DLCI=0] UIH(C)=[MSC, EA=1, C/R=0, len=3] DLCI=2, MSC=0x8c "
-                       "(break)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find(" p [UIH, EA=1, C/R=1, P/F=0, DLCI=0] UIH(C)=[MSC, EA=1, C/R=0, len=3] DLCI=2, MSC=0x8c "
+                 "(break)\n"),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find(" q [0x9, EA=1, C/R=1, P/F=0, DLCI=0]\n"), std::string::npos) << out;
     EXPECT_NE(out.find(" n [(nil)]\n"), std::string::npos) << out;

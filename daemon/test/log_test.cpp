@@ -5,7 +5,8 @@
 #include <regex>
 #include <string>
 
-namespace {
+namespace
+{
 
 std::string captured(void (*fn)())
 {

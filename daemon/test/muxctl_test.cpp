@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using bytes = std::vector<uint8_t>;
 

@@ -1,3 +1,5 @@
+#include "cmux.h"
+#include "frame.h"
 #include "serport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 // A pipe whose write end is full, wrapped as a serial port that accepts
 // nothing until the read end is drained.
@@ -78,6 +81,27 @@ TEST_F(StuckLine, RingHoldsAtMost65535Octets)
     EXPECT_EQ(serport_flush(port, 0), 1);
 }
 
+TEST_F(StuckLine, FrameNotStartedWithoutRoomForAllOfIt)
+{
+    std::vector<uint8_t> data(65535 - 10, 1);
+    ASSERT_EQ(serport_send(port, data.data(), data.size()), 1);
+    uint8_t info[5] = {1, 2, 3, 4, 5};
+    msg_bufv v{info, sizeof info};
+    const uint8_t header[2] = {0x07, 0xEF};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(portweaver_frame_send(port, header, 1, &v), 0);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("overflow while writing to serport\n"), std::string::npos) << log;
+    EXPECT_EQ(portweaver_serport_queued(port), 65525u);
+    v.len = 4;
+    EXPECT_EQ(portweaver_frame_send(port, header, 1, &v), 1);
+    EXPECT_EQ(portweaver_serport_room(port), 0u);
+    // What a kernel message of 504 octets needs on the line: 4 frames.
+    EXPECT_EQ(portweaver_data_frames_size(504), 528u);
+    EXPECT_EQ(portweaver_data_frames_size(126), 132u);
+    EXPECT_EQ(portweaver_data_frames_size(0), 0u);
+}
+
 TEST_F(StuckLine, NearlyFullAbove65280)
 {
     std::vector<uint8_t> data(65280, 1);
@@ -134,7 +158,10 @@ struct Modem : testing::Test {
         serport_close(port);
         close(peer);
     }
-    void answer(const std::string &s) { ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+    void answer(const std::string &s)
+    {
+        ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+    }
     std::string heard()
     {
         char buf[256];

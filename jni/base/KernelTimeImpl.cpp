@@ -12,7 +12,8 @@
 
 uint8_t nativeDebug_kernelTime; // debug output when 1
 
-namespace {
+namespace
+{
 
 int32_t wrap_add(int32_t a, int32_t b)
 {
@@ -62,7 +63,7 @@ kernel_time_result kernel_time_adjust(int32_t offset_sec, int32_t offset_usec, F
     if (debug != nullptr) {
         const char *format = step == kernel_time_step::carry    ? "corrected(1): %d %d\n"
                              : step == kernel_time_step::borrow ? "corrected(2): %d %d\n"
-                                                                 : "after: %d %d\n";
+                                                                : "after: %d %d\n";
         std::fprintf(debug, format, t.sec, t.usec);
         std::fflush(debug);
     }
@@ -90,7 +91,8 @@ JNIEXPORT void JNICALL KT_NATIVE(adjustTime)(JNIEnv *env, jobject, jlong sec, jl
     if (r.read_failed) {
         JNU_ThrowByName(env, "java.io.IOException", "gettimeofday");
     } else if (r.set_errno != 0) {
-        JNU_ThrowByName(env, "java.io.IOException", base_errno_text(kSetErrors, r.set_errno, "settimeofday:unkown"));
+        JNU_ThrowByName(env, "java.io.IOException",
+                        base_errno_text(kSetErrors, r.set_errno, "settimeofday:unkown"));
     }
 }
 

@@ -9,7 +9,8 @@
 
 #define FS_NATIVE(name) Java_de_zavrio_quilmar_io_linux_file_QuilmarFileSystemImpl_##name
 
-namespace {
+namespace
+{
 
 // java.io.File's "absname" where the class library has one; otherwise the
 // path comes from File.getAbsolutePath() (OpenJDK keeps only the path as
@@ -47,6 +48,22 @@ jstring absolute_path(JNIEnv *env, jobject file)
     return path;
 }
 
+// The file's absolute path as modified UTF-8 for the duration of a call;
+// get() is null with an exception pending when it cannot be had.
+class AbsolutePath
+{
+  public:
+    AbsolutePath(JNIEnv *env, jobject file)
+        : ref_(env, absolute_path(env, file)), utf_(env, static_cast<jstring>(ref_.get()))
+    {
+    }
+    const char *get() const { return utf_.get(); }
+
+  private:
+    BaseLocalRef ref_; // declared first: released after the chars
+    BaseUtf utf_;
+};
+
 } // namespace
 
 mode_t fs_permission_bits(int access, bool owner_only)
@@ -65,7 +82,8 @@ mode_t fs_permission_bits(int access, bool owner_only)
 
 int statMode(const char *path, mode_t *mode)
 {
-    struct stat st {};
+    struct stat st {
+    };
     if (stat(path, &st) != 0) {
         return 0;
     }
@@ -114,11 +132,7 @@ JNIEXPORT jboolean JNICALL FS_NATIVE(checkAccess)(JNIEnv *env, jobject, jobject 
         JNU_ThrowByName(env, "java.lang.IllegalArgumentException", kUnknownAccess);
         return JNI_FALSE;
     }
-    BaseLocalRef path(env, absolute_path(env, file));
-    if (path.get() == nullptr) {
-        return JNI_FALSE;
-    }
-    BaseUtf p(env, static_cast<jstring>(path.get()));
+    AbsolutePath p(env, file);
     if (p.get() == nullptr) {
         return JNI_FALSE;
     }
@@ -128,11 +142,7 @@ JNIEXPORT jboolean JNICALL FS_NATIVE(checkAccess)(JNIEnv *env, jobject, jobject 
 JNIEXPORT jboolean JNICALL FS_NATIVE(setPermission)(JNIEnv *env, jobject, jobject file, jint access,
                                                     jboolean enable, jboolean ownerOnly)
 {
-    BaseLocalRef path(env, absolute_path(env, file));
-    if (path.get() == nullptr) {
-        return JNI_FALSE;
-    }
-    BaseUtf p(env, static_cast<jstring>(path.get()));
+    AbsolutePath p(env, file);
     if (p.get() == nullptr) {
         return JNI_FALSE;
     }
@@ -140,7 +150,8 @@ JNIEXPORT jboolean JNICALL FS_NATIVE(setPermission)(JNIEnv *env, jobject, jobjec
         JNU_ThrowByName(env, "java.lang.IllegalArgumentException", kUnknownAccess);
         return JNI_FALSE;
     }
-    return fs_set_permission(p.get(), access, enable == JNI_TRUE, ownerOnly == JNI_TRUE) ? JNI_TRUE : JNI_FALSE;
+    return fs_set_permission(p.get(), access, enable == JNI_TRUE, ownerOnly == JNI_TRUE) ? JNI_TRUE
+                                                                                         : JNI_FALSE;
 }
 
 } // extern "C"

@@ -8,8 +8,9 @@
 // Holds the modified-UTF-8 chars of a Java string for the duration of a
 // call and releases them on every return path. get() is null when the
 // string could not be read (the VM's error is then pending).
-class BaseUtf {
-public:
+class BaseUtf
+{
+  public:
     BaseUtf(JNIEnv *env, jstring s)
         : env_(env), s_(s), chars_(s != nullptr ? env->GetStringUTFChars(s, nullptr) : nullptr)
     {
@@ -24,15 +25,16 @@ public:
     BaseUtf &operator=(const BaseUtf &) = delete;
     const char *get() const { return chars_; }
 
-private:
+  private:
     JNIEnv *env_;
     jstring s_;
     const char *chars_;
 };
 
 // Deletes a local reference when it goes out of scope.
-class BaseLocalRef {
-public:
+class BaseLocalRef
+{
+  public:
     BaseLocalRef(JNIEnv *env, jobject ref) : env_(env), ref_(ref) {}
     ~BaseLocalRef()
     {
@@ -44,7 +46,7 @@ public:
     BaseLocalRef &operator=(const BaseLocalRef &) = delete;
     jobject get() const { return ref_; }
 
-private:
+  private:
     JNIEnv *env_;
     jobject ref_;
 };

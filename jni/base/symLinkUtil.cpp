@@ -8,17 +8,25 @@
 
 #define LINK_NATIVE(name) Java_de_zavrio_quilmar_io_linux_file_SymbolicLinkUtil_##name
 
-namespace {
+namespace
+{
 
 // A link's content is read into this many bytes; longer content comes back
 // cut to them.
 constexpr size_t kLinkMax = 100;
 
 const BaseErrnoText kCreateErrors[] = {
-    {EACCES, "errno: EACCES"}, {EDQUOT, "errno: EDQUOT"},   {EEXIST, "errno: EEXIST"},
-    {EFAULT, "errno: EFAULT"}, {EIO, "errno: EIO"},         {ENAMETOOLONG, "errno: ENAMETOOLONG"},
-    {ENOENT, "errno: ENOENT"}, {ENOSPC, "errno: ENOSPC"},   {ENOTDIR, "errno: ENOTDIR"},
-    {EROFS, "errno: EROFS"},   {0, nullptr},
+    {EACCES, "errno: EACCES"},
+    {EDQUOT, "errno: EDQUOT"},
+    {EEXIST, "errno: EEXIST"},
+    {EFAULT, "errno: EFAULT"},
+    {EIO, "errno: EIO"},
+    {ENAMETOOLONG, "errno: ENAMETOOLONG"},
+    {ENOENT, "errno: ENOENT"},
+    {ENOSPC, "errno: ENOSPC"},
+    {ENOTDIR, "errno: ENOTDIR"},
+    {EROFS, "errno: EROFS"},
+    {0, nullptr},
 };
 
 const BaseErrnoText kReadErrors[] = {

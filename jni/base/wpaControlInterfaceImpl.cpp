@@ -9,13 +9,15 @@
 #include <cstdint>
 #include <cstdio>
 
-#define WPA_NATIVE(name) Java_de_zavrio_quilmar_io_linux_comm_channel_wifi_wpasupplicant_control_impl_ControlInterfaceImpl_##name
+#define WPA_NATIVE(name)                                                                                     \
+    Java_de_zavrio_quilmar_io_linux_comm_channel_wifi_wpasupplicant_control_impl_ControlInterfaceImpl_##name
 
 extern "C" {
 uint8_t nativeDebug_wpaCtrl; // debug output when 1
 }
 
-namespace {
+namespace
+{
 
 constexpr const char *kControlInterfaceException =
     "de.zavrio.quilmar.io.linux.comm.channel.wifi.wpasupplicant.control.ControlInterfaceException";
@@ -147,10 +149,12 @@ JNIEXPORT void JNICALL WPA_NATIVE(openEventInterface)(JNIEnv *env, jobject self,
         receiveMsgs(env, self, loop);
         return;
     case WPA_SESSION_OPEN_FAILED:
-        JNU_ThrowByName(env, kControlInterfaceException, "can not open WPA supplicant control interface (ctrlEvent)");
+        JNU_ThrowByName(env, kControlInterfaceException,
+                        "can not open WPA supplicant control interface (ctrlEvent)");
         return;
     case WPA_SESSION_TIMEOUT:
-        JNU_ThrowByName(env, kControlInterfaceTimeoutException, "timout during trying to attach wpa eventListener");
+        JNU_ThrowByName(env, kControlInterfaceTimeoutException,
+                        "timout during trying to attach wpa eventListener");
         return;
     default:
         JNU_ThrowByName(env, kControlInterfaceException, "failed to attach wpa eventListener");
@@ -172,7 +176,8 @@ JNIEXPORT void JNICALL WPA_NATIVE(closeEventInterface)(JNIEnv *env, jobject)
                         "timout during trying to deattaching wpa control interface (ctrlEvent)");
         return;
     default:
-        JNU_ThrowByName(env, kControlInterfaceException, "failed to deattach wpa control interface (ctrlEvent)");
+        JNU_ThrowByName(env, kControlInterfaceException,
+                        "failed to deattach wpa control interface (ctrlEvent)");
         return;
     }
 }
@@ -207,7 +212,8 @@ JNIEXPORT jstring JNICALL WPA_NATIVE(wpaCtrlRequestNative)(JNIEnv *env, jobject,
         JNU_ThrowByName(env, kIllegalStateException, kAlreadyClosed);
         return nullptr;
     case WPA_SESSION_TIMEOUT:
-        JNU_ThrowByName(env, kControlInterfaceTimeoutException, "timout during wpa control request event sending");
+        JNU_ThrowByName(env, kControlInterfaceTimeoutException,
+                        "timout during wpa control request event sending");
         return nullptr;
     default:
         JNU_ThrowByName(env, kControlInterfaceException, "send or receive of wpa control request failed");

@@ -11,7 +11,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // How long a request waits for its reply after the last datagram it sent or
 // received.

@@ -16,9 +16,9 @@ extern "C" {
 // One open control connection. The local socket file exists from a
 // successful wpa_ctrl_open to wpa_ctrl_close.
 struct wpa_ctrl_conn {
-    int s;                    // the client's datagram socket
-    sockaddr_un local;        // its own socket file, "/tmp/wpa_ctrl_<pid>-<n>"
-    sockaddr_un dest;         // the supplicant's control socket
+    int s;             // the client's datagram socket
+    sockaddr_un local; // its own socket file, "/tmp/wpa_ctrl_<pid>-<n>"
+    sockaddr_un dest;  // the supplicant's control socket
 };
 
 // Opens a connection to the control socket at `ctrl_path`. Returns a

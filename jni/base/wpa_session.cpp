@@ -14,13 +14,14 @@
 
 struct wpa_session_event {
     wpa_ctrl_conn *conn;
-    int wake;      // eventfd written once by the closer to end the loop's wait
-    bool closing;  // set by the closer; the loop leaves at its next check
-    bool busy;     // a thread is doing I/O on conn outside the lock
-    int refs;      // the ctrlEvent slot and a running loop each hold one
+    int wake;     // eventfd written once by the closer to end the loop's wait
+    bool closing; // set by the closer; the loop leaves at its next check
+    bool busy;    // a thread is doing I/O on conn outside the lock
+    int refs;     // the ctrlEvent slot and a running loop each hold one
 };
 
-namespace {
+namespace
+{
 
 // Waiting time after a failed receive, so that a socket that keeps failing
 // cannot turn the loop into a busy spin.
@@ -198,7 +199,8 @@ int wpa_session_event_open(const char *path, wpa_session_event **loop)
     return WPA_SESSION_OK;
 }
 
-wpa_session_end wpa_session_event_loop(wpa_session_event *s, size_t max_len, const wpa_session_event_sink &sink)
+wpa_session_end wpa_session_event_loop(wpa_session_event *s, size_t max_len,
+                                       const wpa_session_event_sink &sink)
 {
     char *buf = static_cast<char *>(std::malloc(max_len + 1));
     wpa_session_end end = wpa_session_end::closed;

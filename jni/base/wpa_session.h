@@ -24,8 +24,8 @@ enum : int {
 
 // Command connection. Opening replaces (and closes) an earlier one. Requests
 // are serialised: one connection cannot tell two callers' replies apart.
-int wpa_session_command_open(const char *path);     // OK or OPEN_FAILED
-void wpa_session_command_close();                   // no-op when closed
+int wpa_session_command_open(const char *path); // OK or OPEN_FAILED
+void wpa_session_command_close();               // no-op when closed
 // A request on the command connection: OK, FAILED, TIMEOUT or NOT_OPEN.
 // `*reply_len` in: buffer size, out: reply length.
 int wpa_session_command_request(const char *cmd, size_t cmd_len, char *reply, size_t *reply_len);

@@ -5,7 +5,8 @@
 
 #include "gpsreceiver.h"
 
-namespace {
+namespace
+{
 constexpr double kPi = 3.141592653589793;
 constexpr double kMetersPerDegreeLongitude = 111325.0;
 constexpr double kMilliarcsecondsPerDegree = 3600000.0;

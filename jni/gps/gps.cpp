@@ -14,7 +14,8 @@ std::atomic<int> gpsfd{-1};
 std::atomic<int> readData{0};
 std::atomic<int> dataRead{0};
 
-namespace {
+namespace
+{
 
 // Closing a descriptor does not wake a thread blocked on it, and the number
 // goes to the next open() at once. So every use of the device registers here:
@@ -33,8 +34,9 @@ struct Device {
 
 Device device;
 
-class Locked {
-public:
+class Locked
+{
+  public:
     Locked() { pthread_mutex_lock(&device.lock); }
     ~Locked() { pthread_mutex_unlock(&device.lock); }
     Locked(const Locked &) = delete;
@@ -43,8 +45,9 @@ public:
 
 // A use that has passed the check cannot outlive closeDevice's wait; one
 // that fails it gets EBADF, as a closed descriptor would.
-class DeviceUse {
-public:
+class DeviceUse
+{
+  public:
     DeviceUse(int fd, unsigned generation)
     {
         Locked hold;
@@ -68,7 +71,7 @@ public:
     bool entered() const { return entered_; }
     int wake() const { return wake_; }
 
-private:
+  private:
     bool entered_ = false;
     int wake_ = -1;
 };
@@ -110,7 +113,8 @@ void retire()
 
 } // namespace
 
-GPS_DeviceSource::GPS_DeviceSource(int fd, bool buffered) : fd_(fd), generation_(currentGeneration(fd)), buffered_(buffered)
+GPS_DeviceSource::GPS_DeviceSource(int fd, bool buffered)
+    : fd_(fd), generation_(currentGeneration(fd)), buffered_(buffered)
 {
 }
 

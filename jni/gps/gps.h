@@ -15,11 +15,12 @@ extern std::atomic<int> dataRead;
 
 // A stream of bytes for the sentence assembly: read(2) semantics (count, 0 at
 // end of file, -1 with errno set).
-class GPS_ByteSource {
-public:
+class GPS_ByteSource
+{
+  public:
     virtual ssize_t read(char *into, size_t room) = 0;
 
-protected:
+  protected:
     ~GPS_ByteSource() = default;
 };
 
@@ -30,12 +31,13 @@ protected:
 // read fails with EBADF. With `buffered` the source reads what the line has
 // (up to 64 bytes) and hands it out byte by byte; the bytes left over stay with
 // this source.
-class GPS_DeviceSource final : public GPS_ByteSource {
-public:
+class GPS_DeviceSource final : public GPS_ByteSource
+{
+  public:
     GPS_DeviceSource(int fd, bool buffered);
     ssize_t read(char *into, size_t room) override;
 
-private:
+  private:
     int fd_;
     unsigned generation_;
     bool buffered_;

@@ -4,8 +4,9 @@
 #include <jni.h>
 
 // A local reference deleted on every path.
-class GPS_LocalRef {
-public:
+class GPS_LocalRef
+{
+  public:
     GPS_LocalRef(JNIEnv *env, jobject ref) : env_(env), ref_(ref) {}
     ~GPS_LocalRef()
     {
@@ -17,7 +18,7 @@ public:
     GPS_LocalRef &operator=(const GPS_LocalRef &) = delete;
     jobject get() const { return ref_; }
 
-private:
+  private:
     JNIEnv *env_;
     jobject ref_;
 };
@@ -26,8 +27,9 @@ private:
 // stopping at a failure. The VM forbids further calls while an exception is
 // pending, so each failure's exception is set aside, and the first one is
 // raised again when the batch ends.
-class GPS_LookupBatch {
-public:
+class GPS_LookupBatch
+{
+  public:
     explicit GPS_LookupBatch(JNIEnv *env) : env_(env) {}
     ~GPS_LookupBatch()
     {
@@ -56,7 +58,7 @@ public:
     }
     bool failed() const { return first_ != nullptr; }
 
-private:
+  private:
     JNIEnv *env_;
     jthrowable first_ = nullptr;
 };

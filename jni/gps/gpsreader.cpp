@@ -34,7 +34,8 @@ std::atomic<int> nmeaRecordRead{0};
 
 int32_t evalCounters[kEvalCounters];
 
-namespace {
+namespace
+{
 
 enum Counter { kValid, kSpeedJump, kGgaFix, kGgaSats, kGgaHdop, kHeightJump };
 
@@ -183,7 +184,8 @@ int isGPSValidated()
 
 int isGPSValid(NativeNmeaRecord rmc, NativeNmeaRecord gga)
 {
-    if (rmc.rmc.status != 'A' || !goodFix(gga.gga.fixQuality) || gga.gga.numberOfSatellites < ggaSatellitThreshold ||
+    if (rmc.rmc.status != 'A' || !goodFix(gga.gga.fixQuality) ||
+        gga.gga.numberOfSatellites < ggaSatellitThreshold ||
         gga.gga.hdop > static_cast<double>(ggaHDOPThreshold.load())) {
         return 0;
     }
@@ -256,7 +258,8 @@ int GPS_speedEdge(int previousIndex, int currentIndex, int *index, int *edge)
     return 1;
 }
 
-int isTimeTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current, const NativeNmeaRecord *lastFired)
+int isTimeTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current,
+                  const NativeNmeaRecord *lastFired)
 {
     const bool debug = debugReceiver();
     const int period = env->GetIntField(receiver, FID_GPSReceiver_timeTrigger);
@@ -271,7 +274,8 @@ int isTimeTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current
     }
     if (debug) {
         std::printf("isTimeTrigger() newTime: %s lastFiredTime: %s\n", current->utcTime, lastFired->utcTime);
-        std::printf("isTimeTrigger() newTime: %d lastFiredTime: %d\n", current->utcTimeInt, lastFired->utcTimeInt);
+        std::printf("isTimeTrigger() newTime: %d lastFiredTime: %d\n", current->utcTimeInt,
+                    lastFired->utcTimeInt);
     }
     const int fired = GPS_timeTriggerFires(period, current->utcTimeInt, lastFired->utcTimeInt);
     if (debug) {
@@ -301,8 +305,8 @@ int getSpeedTriggerIndex(JNIEnv *env, jobject receiver, float speed)
     return band;
 }
 
-int isSpeedTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current, const NativeNmeaRecord *previous,
-                   int *index, int *edge)
+int isSpeedTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current,
+                   const NativeNmeaRecord *previous, int *index, int *edge)
 {
     if (current->rmc.status != 'A' || previous->rmc.status != 'A') {
         return 0;
@@ -320,7 +324,8 @@ int isSpeedTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *curren
     return GPS_speedEdge(previousIndex, currentIndex, index, edge);
 }
 
-int isDistanceTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current, double distanceSinceFired)
+int isDistanceTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current,
+                      double distanceSinceFired)
 {
     if (current->rmc.status != 'A') {
         return 0;
@@ -504,7 +509,9 @@ int GPS_getRecordFrom(JNIEnv *env, NativeNmeaRecord *record, GPS_ByteSource &sou
     std::memset(line, 0, sizeof line);
     const int error = GPS_readSentence(&dataRead, source, line, sizeof line);
     if (error != 0) {
-        const char *text = error == EISDIR ? "errno: EISDIR" : error == EBADF ? "errno: EBADF" : "errno: unkown";
+        const char *text = error == EISDIR  ? "errno: EISDIR"
+                           : error == EBADF ? "errno: EBADF"
+                                            : "errno: unkown";
         JNU_ThrowByName(env, "java.io.IOException", text);
         return -99;
     }
@@ -533,7 +540,8 @@ int getRecord(JNIEnv *env, NativeNmeaRecord *record, int fd)
     return GPS_getRecordFrom(env, record, source);
 }
 
-namespace {
+namespace
+{
 
 // Builds both record objects and an event holding them; false (nothing to
 // release) when any of them cannot be made.
@@ -572,8 +580,9 @@ void firePairCallback(JNIEnv *env, jobject receiver, jmethodID callback, const N
 
 } // namespace
 
-void GPS_Multi_fireEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc, const NativeNmeaRecord *gga,
-                         int type, int bandIndex, int edge, int32_t trackedDistance)
+void GPS_Multi_fireEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc,
+                         const NativeNmeaRecord *gga, int type, int bandIndex, int edge,
+                         int32_t trackedDistance)
 {
     PairEvent pair(env, rmc, gga);
     if (!pair.ready(env)) {
@@ -585,7 +594,8 @@ void GPS_Multi_fireEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *
     env->SetIntField(event, FID_GPSPositionEvent_trackedDistance, trackedDistance);
     if (type == kEventSpeedBand) {
         env->SetIntField(event, FID_GPSPositionEvent_triggerSpeedIndex, bandIndex);
-        env->SetBooleanField(event, FID_GPSPositionEvent_triggerSpeedRaisingEdge, edge > 0 ? JNI_TRUE : JNI_FALSE);
+        env->SetBooleanField(event, FID_GPSPositionEvent_triggerSpeedRaisingEdge,
+                             edge > 0 ? JNI_TRUE : JNI_FALSE);
     }
     env->CallVoidMethod(receiver, MID_GPSReceiver_fireGPSpositionEvent, event);
 }
@@ -602,14 +612,16 @@ void fireCurrentPositionNativeCallback(JNIEnv *env, jobject receiver, const Nati
     firePairCallback(env, receiver, MID_GPSReceiver_currentPositionNativeCallback, rmc, gga, trusted);
 }
 
-void GPS_fireAreaCheckEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc, const NativeNmeaRecord *gga)
+void GPS_fireAreaCheckEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc,
+                            const NativeNmeaRecord *gga)
 {
     PairEvent pair(env, rmc, gga);
     if (!pair.ready(env)) {
         return;
     }
     // The answer is not used.
-    GPS_LocalRef answer(env, env->CallObjectMethod(receiver, MID_GPSReceiver_positionNativeAreaCallback, pair.event.get()));
+    GPS_LocalRef answer(
+        env, env->CallObjectMethod(receiver, MID_GPSReceiver_positionNativeAreaCallback, pair.event.get()));
 }
 
 void firePositionNativeCallback(JNIEnv *env, jobject receiver, const NativeNmeaRecord *record)
@@ -622,9 +634,9 @@ void firePositionNativeCallback(JNIEnv *env, jobject receiver, const NativeNmeaR
 }
 
 int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc, NativeNmeaRecord currentGga,
-                      NativeNmeaRecord previousRmc, NativeNmeaRecord previousGga, const NativeNmeaRecord *firedRmcPtr,
-                      const NativeNmeaRecord *firedGgaPtr, int32_t trackedDistance, int *qualityState,
-                      int *graceCounter)
+                      NativeNmeaRecord previousRmc, NativeNmeaRecord previousGga,
+                      const NativeNmeaRecord *firedRmcPtr, const NativeNmeaRecord *firedGgaPtr,
+                      int32_t trackedDistance, int *qualityState, int *graceCounter)
 {
     const bool debug = debugReceiver();
     NativeNmeaRecord firedRmc;
@@ -728,7 +740,8 @@ int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc
         GPS_Multi_fireEvent(env, receiver, rmc, gga, kEventDistance, 0, 0, trackedDistance);
         return 1;
     }
-    if ((forced || currentRmc.rmc.speed > geofencingSpeedThreshold) && isAreaChangeTrigger(env, receiver, rmc) > 0) {
+    if ((forced || currentRmc.rmc.speed > geofencingSpeedThreshold) &&
+        isAreaChangeTrigger(env, receiver, rmc) > 0) {
         GPS_fireAreaCheckEvent(env, receiver, rmc, gga);
         if (thrown()) {
             return 0;
@@ -797,10 +810,11 @@ void startReading(JNIEnv *env, jobject receiver, int fd)
                 }
             }
             if (GPS_pairRecord(state, &work) == 1) {
-                const int fired = filteredFireEvent(
-                    env, receiver, state->currentRmc, state->currentGga, state->previousRmc, state->previousGga,
-                    state->firedExists ? &state->firedRmc : nullptr, state->firedExists ? &state->firedGga : nullptr,
-                    state->trackedDistance, &state->qualityState, &state->graceCounter);
+                const int fired =
+                    filteredFireEvent(env, receiver, state->currentRmc, state->currentGga, state->previousRmc,
+                                      state->previousGga, state->firedExists ? &state->firedRmc : nullptr,
+                                      state->firedExists ? &state->firedGga : nullptr, state->trackedDistance,
+                                      &state->qualityState, &state->graceCounter);
                 GPS_pairEvaluated(state, fired);
             }
             if (env->ExceptionCheck()) {

@@ -57,10 +57,11 @@ void printEvalCounters();
 int GPS_timeTriggerFires(int period, int32_t currentTime, int32_t lastFiredTime);
 int GPS_speedBand(const float *thresholds, int count, float speed);
 int GPS_speedEdge(int previousIndex, int currentIndex, int *index, int *edge);
-int isTimeTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current, const NativeNmeaRecord *lastFired);
+int isTimeTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current,
+                  const NativeNmeaRecord *lastFired);
 int getSpeedTriggerIndex(JNIEnv *env, jobject receiver, float speed);
-int isSpeedTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current, const NativeNmeaRecord *previous,
-                   int *index, int *edge);
+int isSpeedTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current,
+                   const NativeNmeaRecord *previous, int *index, int *edge);
 int isDistanceTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current, double distance);
 int isAngleTrigger(const NativeNmeaRecord *current, const NativeNmeaRecord *lastFired, int *angleChange);
 int isAreaChangeTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current);
@@ -107,13 +108,16 @@ class GPS_ByteSource;
 int GPS_getRecordFrom(JNIEnv *env, NativeNmeaRecord *record, GPS_ByteSource &source);
 void startReading(JNIEnv *env, jobject receiver, int fd);
 int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc, NativeNmeaRecord currentGga,
-                      NativeNmeaRecord previousRmc, NativeNmeaRecord previousGga, const NativeNmeaRecord *firedRmc,
-                      const NativeNmeaRecord *firedGga, int32_t trackedDistance, int *qualityState, int *graceCounter);
-void GPS_Multi_fireEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc, const NativeNmeaRecord *gga,
-                         int type, int bandIndex, int edge, int32_t trackedDistance);
+                      NativeNmeaRecord previousRmc, NativeNmeaRecord previousGga,
+                      const NativeNmeaRecord *firedRmc, const NativeNmeaRecord *firedGga,
+                      int32_t trackedDistance, int *qualityState, int *graceCounter);
+void GPS_Multi_fireEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc,
+                         const NativeNmeaRecord *gga, int type, int bandIndex, int edge,
+                         int32_t trackedDistance);
 void fireLastPositionNativeCallback(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc,
                                     const NativeNmeaRecord *gga, int trusted);
 void fireCurrentPositionNativeCallback(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc,
                                        const NativeNmeaRecord *gga, int trusted);
-void GPS_fireAreaCheckEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc, const NativeNmeaRecord *gga);
+void GPS_fireAreaCheckEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *rmc,
+                            const NativeNmeaRecord *gga);
 void firePositionNativeCallback(JNIEnv *env, jobject receiver, const NativeNmeaRecord *record);

@@ -37,7 +37,8 @@ jfieldID FID_GPSPositionEvent_triggerSpeedIndex;
 jfieldID FID_GPSPositionEvent_type;
 jfieldID FID_GPSPositionEvent_trusted;
 
-namespace {
+namespace
+{
 
 constexpr const char *kIOException = "java.io.IOException";
 constexpr const char *kIllegalArgument = "java.lang.IllegalArgumentException";
@@ -52,9 +53,11 @@ constexpr SelfTestCase kSelfTest[] = {
     {"$GPRMC,003225.162,V,,,,,,,110905,,,N*42", false},
     {"$GPRMC,085256.818,V,,,,,,,120606,,,N*43", true},
     {"$GPRMC,082051.906,V,0000.0000,N,00000.0000,E,,,110905,,*19", true},
-    {"$GPRMC,155133.000,A,4821.4254,N,01145.9934,E,0.06,119.82$PSRFTXT,Version:  GSW3.5.0Telit_3.5.00.00-C23P2.00a *23",
+    {"$GPRMC,155133.000,A,4821.4254,N,01145.9934,E,0.06,119.82$PSRFTXT,Version:  "
+     "GSW3.5.0Telit_3.5.00.00-C23P2.00a *23",
      true},
-    {"$GPRMC,064216.000,A,4821.3895,N,01147.8503,E,0.07,53.8$PSRFTXT,Version: GSW3.5.0Telit_3.5.00.00-C23P2.00a *23",
+    {"$GPRMC,064216.000,A,4821.3895,N,01147.8503,E,0.07,53.8$PSRFTXT,Version: "
+     "GSW3.5.0Telit_3.5.00.00-C23P2.00a *23",
      true},
     {"$GPRMC,,V,,,,,,,,,,N*53", true},
     {"$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61", true},
@@ -81,9 +84,13 @@ void setNonNegative(JNIEnv *env, jfloat value, std::atomic<float> &global)
 }
 
 // GetStringUTFChars released on every path.
-class Utf {
-public:
-    Utf(JNIEnv *env, jstring text) : env_(env), text_(text), chars_(text != nullptr ? env->GetStringUTFChars(text, nullptr) : nullptr) {}
+class Utf
+{
+  public:
+    Utf(JNIEnv *env, jstring text)
+        : env_(env), text_(text), chars_(text != nullptr ? env->GetStringUTFChars(text, nullptr) : nullptr)
+    {
+    }
     ~Utf()
     {
         if (chars_ != nullptr) {
@@ -94,7 +101,7 @@ public:
     Utf &operator=(const Utf &) = delete;
     const char *get() const { return chars_; }
 
-private:
+  private:
     JNIEnv *env_;
     jstring text_;
     const char *chars_;
@@ -113,7 +120,8 @@ void parseRecordTest(JNIEnv *, jobject)
         const int parseResult = parseRecord(input, &scratch);
         const int checksumResult = isChecksumValid(test.sentence);
         if (nativeDebug_GPSReceiver == 1) {
-            std::printf("parseRecord() (%d) result: %d, checksumResult=%d\n", number, parseResult, checksumResult);
+            std::printf("parseRecord() (%d) result: %d, checksumResult=%d\n", number, parseResult,
+                        checksumResult);
         }
         ++number;
     }
@@ -126,19 +134,21 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_initNativeIDs(JNIE
     GPS_LookupBatch batch(env);
     MID_GPSReceiver_fireGPSpositionEvent = batch(
         JNU_GetMethodID(env, clazz, "fireGPSpositionEvent", "(Lde/zavrio/quilmar/gps/GPSPositionEvent;)V"));
-    MID_GPSReceiver_positionNativeCallback = batch(
-        JNU_GetMethodID(env, clazz, "positionNativeCallback", "(Lde/zavrio/quilmar/gps/records/NMEARecord;)V"));
-    MID_GPSReceiver_positionNativeAreaCallback = batch(JNU_GetMethodID(
-        env, clazz, "positionNativeAreaCallback", "(Lde/zavrio/quilmar/gps/GPSPositionEvent;)Ljava/lang/String;"));
+    MID_GPSReceiver_positionNativeCallback = batch(JNU_GetMethodID(
+        env, clazz, "positionNativeCallback", "(Lde/zavrio/quilmar/gps/records/NMEARecord;)V"));
+    MID_GPSReceiver_positionNativeAreaCallback =
+        batch(JNU_GetMethodID(env, clazz, "positionNativeAreaCallback",
+                              "(Lde/zavrio/quilmar/gps/GPSPositionEvent;)Ljava/lang/String;"));
     MID_GPSReceiver_currentPositionNativeCallback = batch(JNU_GetMethodID(
         env, clazz, "currentPositionNativeCallback", "(Lde/zavrio/quilmar/gps/GPSPositionEvent;)V"));
-    MID_GPSReceiver_lastPositionNativeCallback = batch(
-        JNU_GetMethodID(env, clazz, "lastPositionNativeCallback", "(Lde/zavrio/quilmar/gps/GPSPositionEvent;)V"));
+    MID_GPSReceiver_lastPositionNativeCallback = batch(JNU_GetMethodID(
+        env, clazz, "lastPositionNativeCallback", "(Lde/zavrio/quilmar/gps/GPSPositionEvent;)V"));
     FID_GPSReceiver_stopRequest = batch(JNU_GetFieldID(env, clazz, "stopRequest", "Z"));
     FID_GPSReceiver_geofencing = batch(JNU_GetFieldID(env, clazz, "geofencing", "Z"));
     FID_GPSReceiver_fireNext = batch(JNU_GetFieldID(env, clazz, "fireNext", "Z"));
     FID_GPSReceiver_fireCurrentPosition = batch(JNU_GetFieldID(env, clazz, "fireCurrentPosition", "Z"));
-    FID_GPSReceiver_getRecordRecordName = batch(JNU_GetFieldID(env, clazz, "getRecordRecordName", "Ljava/lang/String;"));
+    FID_GPSReceiver_getRecordRecordName =
+        batch(JNU_GetFieldID(env, clazz, "getRecordRecordName", "Ljava/lang/String;"));
     FID_GPSReceiver_timeTrigger = batch(JNU_GetFieldID(env, clazz, "timeTrigger", "I"));
     FID_GPSReceiver_distanceTrigger = batch(JNU_GetFieldID(env, clazz, "distanceTrigger", "[[F"));
     FID_GPSReceiver_speedTrigger = batch(JNU_GetFieldID(env, clazz, "speedTrigger", "[F"));
@@ -154,14 +164,15 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSPositionEvent_initNativeIDs
     FID_GPSPositionEvent_trackedDistance = batch(JNU_GetFieldID(env, clazz, "trackedDistance", "I"));
     MID_GPSPositionEvent_addNMEARecord =
         batch(JNU_GetMethodID(env, clazz, "addNMEARecord", "(Lde/zavrio/quilmar/gps/records/NMEARecord;)V"));
-    FID_GPSPositionEvent_triggerSpeedRaisingEdge = batch(JNU_GetFieldID(env, clazz, "triggerSpeedRaisingEdge", "Z"));
+    FID_GPSPositionEvent_triggerSpeedRaisingEdge =
+        batch(JNU_GetFieldID(env, clazz, "triggerSpeedRaisingEdge", "Z"));
     FID_GPSPositionEvent_triggerSpeedIndex = batch(JNU_GetFieldID(env, clazz, "triggerSpeedIndex", "I"));
     FID_GPSPositionEvent_type = batch(JNU_GetFieldID(env, clazz, "type", "I"));
     FID_GPSPositionEvent_trusted = batch(JNU_GetFieldID(env, clazz, "trusted", "Z"));
 }
 
-JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_openSerialDevice(JNIEnv *env, jobject, jstring path,
-                                                                               jint rate)
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_openSerialDevice(JNIEnv *env, jobject,
+                                                                               jstring path, jint rate)
 {
     if (path == nullptr) {
         JNU_ThrowByName(env, "java.lang.NullPointerException", "path");
@@ -259,7 +270,8 @@ JNIEXPORT jboolean JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_isDistanceTrac
     return distanceTrackerEnabled > 0 ? JNI_TRUE : JNI_FALSE;
 }
 
-JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_setDistanceTracker(JNIEnv *, jobject, jboolean on)
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_setDistanceTracker(JNIEnv *, jobject,
+                                                                                 jboolean on)
 {
     distanceTrackerEnabled = on == JNI_TRUE ? 1 : 0;
 }
@@ -284,10 +296,10 @@ JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_getHdopCounterThre
     return ggaHDOPCounterThreshold;
 }
 
-#define GPS_INT_SETTER(method, global)                                                                                 \
-    JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_##method(JNIEnv *env, jobject, jint value)          \
-    {                                                                                                                  \
-        setNonNegative(env, value, global);                                                                            \
+#define GPS_INT_SETTER(method, global)                                                                       \
+    JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_##method(JNIEnv *env, jobject, jint value) \
+    {                                                                                                        \
+        setNonNegative(env, value, global);                                                                  \
     }
 
 GPS_INT_SETTER(setSatellitThreshold, ggaSatellitThreshold)
@@ -300,10 +312,11 @@ GPS_INT_SETTER(setRmcValidCounterThreshold, rmcValidCounterThreshold)
 GPS_INT_SETTER(setHdopCounterThreshold, ggaHDOPCounterThreshold)
 GPS_INT_SETTER(setAngleTriggerTreshold, angleTriggerTreshold)
 
-#define GPS_FLOAT_SETTER(method, global)                                                                               \
-    JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_##method(JNIEnv *env, jobject, jfloat value)        \
-    {                                                                                                                  \
-        setNonNegative(env, value, global);                                                                            \
+#define GPS_FLOAT_SETTER(method, global)                                                                     \
+    JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_##method(JNIEnv *env, jobject,             \
+                                                                           jfloat value)                     \
+    {                                                                                                        \
+        setNonNegative(env, value, global);                                                                  \
     }
 
 GPS_FLOAT_SETTER(setHdopThreshold, ggaHDOPThreshold)

@@ -45,7 +45,8 @@ int32_t calculateRadMilliseconds(const char *field, int degreeDigits)
     }
     const int degrees = STR_atoi(field, degreeDigits);
     // A token shorter than its degree digits has no minutes.
-    const double minutes = std::strlen(field) > static_cast<size_t>(degreeDigits) ? std::atof(field + degreeDigits) : 0.0;
+    const double minutes =
+        std::strlen(field) > static_cast<size_t>(degreeDigits) ? std::atof(field + degreeDigits) : 0.0;
     return gpsfield::toInt32((degrees * 3600.0 + minutes * 60.0) * 1000.0);
 }
 
@@ -75,7 +76,8 @@ int parseRecord(const char *sentence, NativeNmeaRecord *record)
     return 0;
 }
 
-namespace gpsfield {
+namespace gpsfield
+{
 
 void text(const char *sentence, int *index, char *field, int fieldSize)
 {
@@ -149,11 +151,12 @@ int32_t toInt32(double value)
     if (!(value == value)) {
         return 0;
     }
+    // Symmetric, so that a hemisphere can always negate the result.
     if (value >= 2147483647.0) {
         return INT32_MAX;
     }
-    if (value <= -2147483648.0) {
-        return INT32_MIN;
+    if (value <= -2147483647.0) {
+        return -INT32_MAX;
     }
     return static_cast<int32_t>(value);
 }

@@ -13,12 +13,12 @@ constexpr int kNmeaLineBuffer = 120;
 constexpr int kNmeaScratch = 12;
 
 struct NmeaRmcPart {
-    char status;            // 'A' valid, 'V' warning, NUL when empty
-    int32_t latitude;       // milliarcseconds, negative south
-    int32_t longitude;      // milliarcseconds, negative west
-    int32_t positionValid;  // 1 when both angle fields were non-empty
-    float speed;            // knots, as sent
-    float course;           // degrees
+    char status;           // 'A' valid, 'V' warning, NUL when empty
+    int32_t latitude;      // milliarcseconds, negative south
+    int32_t longitude;     // milliarcseconds, negative west
+    int32_t positionValid; // 1 when both angle fields were non-empty
+    float speed;           // knots, as sent
+    float course;          // degrees
     char magneticVariation[5];
     char variationDirection;
     char modeIndicator[22];
@@ -28,10 +28,10 @@ struct NmeaGgaPart {
     int32_t latitude;
     int32_t longitude;
     int32_t positionValid;
-    char fixQuality;        // '0' none, '1' GPS, '2' differential
+    char fixQuality; // '0' none, '1' GPS, '2' differential
     int32_t numberOfSatellites;
     double hdop;
-    double altitude;        // metres above mean sea level
+    double altitude; // metres above mean sea level
     char altitudeUnit;
     char geoidSeparation[4];
     char geoidUnit;
@@ -41,14 +41,14 @@ struct NmeaGgaPart {
 
 // Plain value: copied whole by the reader loop.
 struct NativeNmeaRecord {
-    char type[4];           // "RMC", "GGA", ...
+    char type[4]; // "RMC", "GGA", ...
     char text[kNmeaLineBuffer];
     char checksum[3];
-    int32_t eventTimeSec;   // reception time (gettimeofday)
+    int32_t eventTimeSec; // reception time (gettimeofday)
     int32_t eventTimeUSec;
-    char utcTime[11];       // hhmmss.sss as sent
-    char date[9];           // ddmmyy (RMC)
-    int32_t utcTimeInt;     // hhmmss, fraction dropped
+    char utcTime[11];   // hhmmss.sss as sent
+    char date[9];       // ddmmyy (RMC)
+    int32_t utcTimeInt; // hhmmss, fraction dropped
     union {
         NmeaRmcPart rmc;
         NmeaGgaPart gga;
@@ -73,14 +73,16 @@ int parseRecord(const char *sentence, NativeNmeaRecord *record);
 // token that starts at *index into the field (cut to its width) and moves
 // *index past the separator, or sets it to -1 when the token is missing; once
 // -1, later steps leave text fields alone and numeric fields read as 0.
-namespace gpsfield {
+namespace gpsfield
+{
 void text(const char *sentence, int *index, char *field, int fieldSize);
 void character(const char *sentence, int *index, char *field);
 // The token in a zeroed numeric scratch, cut to 11 characters; returns the
 // token's length before cutting (0 when missing).
 int scratch(const char *sentence, int *index, char (&out)[kNmeaScratch]);
 void time(const char *sentence, int *index, NativeNmeaRecord *record);
-void position(const char *sentence, int *index, int32_t *latitude, int32_t *longitude, int32_t *positionValid);
+void position(const char *sentence, int *index, int32_t *latitude, int32_t *longitude,
+              int32_t *positionValid);
 // The last field: everything up to '*', cut to the field's width and
 // terminated. 0, or -1 when there is no '*'.
 int last(const char *sentence, int index, char *field, int fieldSize);

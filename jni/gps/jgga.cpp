@@ -41,7 +41,8 @@ int fillGGArecord(JNIEnv *env, jobject *object, const NativeNmeaRecord *record)
     return 0;
 }
 
-extern "C" JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_records_GGA_initNativeIDs(JNIEnv *env, jclass clazz)
+extern "C" JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_records_GGA_initNativeIDs(JNIEnv *env,
+                                                                                       jclass clazz)
 {
     GPS_LookupBatch batch(env);
     CLASS_GGA = static_cast<jclass>(env->NewGlobalRef(clazz));

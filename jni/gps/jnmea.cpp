@@ -47,7 +47,8 @@ int fillBaseNMEA(JNIEnv *env, jobject *object, const NativeNmeaRecord *record)
 jobject createJNMEARecord(JNIEnv *env, NativeNmeaRecord record)
 {
     // Classes whose initialisation entry has not run yet cannot be built.
-    if (CLASS_RMC == nullptr || CLASS_GGA == nullptr || CLASS_BaseNMEARecord == nullptr || CLASS_GPSAngle == nullptr) {
+    if (CLASS_RMC == nullptr || CLASS_GGA == nullptr || CLASS_BaseNMEARecord == nullptr ||
+        CLASS_GPSAngle == nullptr) {
         return nullptr;
     }
     if (std::strcmp(record.type, "RMC") == 0) {
@@ -75,8 +76,8 @@ jobject createJNMEARecord(JNIEnv *env, NativeNmeaRecord record)
     return object;
 }
 
-extern "C" JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_records_BaseNMEARecord_initNativeIDs(JNIEnv *env,
-                                                                                                jclass clazz)
+extern "C" JNIEXPORT void JNICALL
+Java_de_zavrio_quilmar_gps_records_BaseNMEARecord_initNativeIDs(JNIEnv *env, jclass clazz)
 {
     GPS_LookupBatch batch(env);
     CLASS_BaseNMEARecord = static_cast<jclass>(env->NewGlobalRef(clazz));

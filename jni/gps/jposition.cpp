@@ -13,7 +13,8 @@ jclass CLASS_GPSAngle;
 jmethodID MID_GPSAngle_init;
 jfieldID FID_GPSAngle_typ;
 
-namespace {
+namespace
+{
 enum AngleTyp : jint { kLongitude = 0, kLatitude = 1 };
 
 void setAngle(JNIEnv *env, jobject *object, jfieldID field, int32_t milliarcseconds, jint typ)
@@ -36,8 +37,8 @@ void fillBasePosition(JNIEnv *env, jobject *object, int32_t latitude, int32_t lo
     }
 }
 
-extern "C" JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_records_AbstractPositionRecord_initNativeIDs(JNIEnv *env,
-                                                                                                       jclass clazz)
+extern "C" JNIEXPORT void JNICALL
+Java_de_zavrio_quilmar_gps_records_AbstractPositionRecord_initNativeIDs(JNIEnv *env, jclass clazz)
 {
     GPS_LookupBatch batch(env);
     FID_AbstractPositionRecord_longitude =

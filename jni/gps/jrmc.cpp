@@ -37,12 +37,14 @@ int fillRMCrecord(JNIEnv *env, jobject *object, const NativeNmeaRecord *record)
     if (parseDate(env, object, record) < 0 || env->ExceptionCheck()) {
         return -1;
     }
-    env->SetCharField(*object, FID_RMC_status, static_cast<jchar>(static_cast<unsigned char>(record->rmc.status)));
+    env->SetCharField(*object, FID_RMC_status,
+                      static_cast<jchar>(static_cast<unsigned char>(record->rmc.status)));
     env->CallVoidMethod(*object, MID_RMC_setSpeed, static_cast<jfloat>(record->rmc.speed));
     return 0;
 }
 
-extern "C" JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_records_RMC_initNativeIDs(JNIEnv *env, jclass clazz)
+extern "C" JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_records_RMC_initNativeIDs(JNIEnv *env,
+                                                                                       jclass clazz)
 {
     GPS_LookupBatch batch(env);
     CLASS_RMC = static_cast<jclass>(env->NewGlobalRef(clazz));

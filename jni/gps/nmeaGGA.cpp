@@ -2,7 +2,8 @@
 
 #include <cstdlib>
 
-namespace {
+namespace
+{
 // Fields start after "$GPGGA,".
 constexpr int kFirstField = 7;
 } // namespace

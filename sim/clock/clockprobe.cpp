@@ -11,7 +11,8 @@
 
 #include <dlfcn.h>
 
-namespace {
+namespace
+{
 
 template <typename Fn> Fn control(const char *name)
 {
@@ -58,7 +59,8 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_test_VirtualClock_disarm(JNIEnv *,
     }
 }
 
-JNIEXPORT void JNICALL Java_de_zavrio_quilmar_test_VirtualClock_fail(JNIEnv *env, jclass, jstring call, jint err)
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_test_VirtualClock_fail(JNIEnv *env, jclass, jstring call,
+                                                                     jint err)
 {
     auto fail = control<decltype(&quilmar_clock_fail)>("quilmar_clock_fail");
     if (fail == nullptr) {
@@ -121,7 +123,7 @@ JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_test_VirtualClock_errno(JNIEnv *en
               : std::strcmp(n, "EINVAL") == 0 ? EINVAL
               : std::strcmp(n, "EFAULT") == 0 ? EFAULT
               : std::strcmp(n, "EIO") == 0    ? EIO
-                                               : 0;
+                                              : 0;
     env->ReleaseStringUTFChars(name, n);
     return err;
 }

@@ -20,7 +20,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using gettimeofday_fn = int (*)(struct timeval *, void *);
 using clock_gettime_fn = int (*)(clockid_t, struct timespec *);
@@ -33,8 +34,8 @@ struct State {
     int mode;
     int scope;
     pthread_t owner;
-    int64_t base_usec;     // virtual time at the moment of arming or setting, in µs
-    int64_t real_at_base;  // real monotonic µs at that moment (RUNNING)
+    int64_t base_usec;    // virtual time at the moment of arming or setting, in µs
+    int64_t real_at_base; // real monotonic µs at that moment (RUNNING)
     int fail[kCalls];
     int64_t sets;
     int64_t set_sec, set_usec;
@@ -133,9 +134,12 @@ __attribute__((constructor)) void arm_from_environment()
         int usec = 0;
         if (std::sscanf(clock, "%15s %lld %d", mode, &sec, &usec) != 3 ||
             (std::strcmp(mode, "frozen") != 0 && std::strcmp(mode, "running") != 0) ||
-            quilmar_clock_arm(sec, usec, std::strcmp(mode, "frozen") == 0 ? QUILMAR_CLOCK_FROZEN : QUILMAR_CLOCK_RUNNING,
+            quilmar_clock_arm(sec, usec,
+                              std::strcmp(mode, "frozen") == 0 ? QUILMAR_CLOCK_FROZEN : QUILMAR_CLOCK_RUNNING,
                               QUILMAR_CLOCK_PROCESS) != 0) {
-            std::fprintf(stderr, "quilmar-clock: QUILMAR_CLOCK=\"%s\" is not \"frozen|running <sec> <usec>\"\n", clock);
+            std::fprintf(stderr,
+                         "quilmar-clock: QUILMAR_CLOCK=\"%s\" is not \"frozen|running <sec> <usec>\"\n",
+                         clock);
         }
     }
     const char *fail = std::getenv("QUILMAR_CLOCK_FAIL");

@@ -31,7 +31,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -122,7 +123,8 @@ void replay(Receiver &rx, const std::string &path, double speedup)
                 }
                 // A gap in the log is not waited out in full.
                 delta = std::min(delta, 10.0);
-                at += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delta / speedup));
+                at += std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(delta / speedup));
             }
             lastTime = t;
         }
@@ -274,10 +276,13 @@ int main(int argc, char **argv)
                 wantWrite = true;
             } else {
                 timeout = static_cast<int>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(rx.queue.front().notBefore - now).count() + 1);
+                    std::chrono::duration_cast<std::chrono::milliseconds>(rx.queue.front().notBefore - now)
+                        .count() +
+                    1);
             }
         }
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {rx.master, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0},
+                         {rx.master, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
         const int ready = poll(fds, rx.master >= 0 ? 2 : 1, timeout);
         if (ready < 0) {
             if (errno == EINTR) {

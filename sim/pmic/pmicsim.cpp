@@ -13,7 +13,8 @@
 // The log gets one line per event, written before the answer goes out.
 // Faults: iap-silent, iap-wrong, ping-wrong, strt-wrong, crc-wrong,
 // echo-wrong@N, echo-short@N (record N, default 1), silence@N and hangup@N
-// (on receiving record N; N = 0: on the first frame).
+// (on receiving record N; N = 0: on the first frame). A frame whose check
+// code or line end is wrong is answered "901".
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -262,10 +263,15 @@ class Controller
             }
             const auto *f = reinterpret_cast<const unsigned char *>(in.data());
             const auto check = expected_check(f + 8);
-            if (std::memcmp(f, kPreamble, 8) != 0 || std::memcmp(f + 12, check.data(), 4) != 0 ||
-                f[16] != '\r' || f[17] != '\n') {
-                log("bad-frame");
+            if (std::memcmp(f, kPreamble, 8) != 0) {
+                log("garbage-octet");
                 in.erase(0, 1);
+                return true;
+            }
+            if (std::memcmp(f + 12, check.data(), 4) != 0 || f[16] != '\r' || f[17] != '\n') {
+                log("bad-frame");
+                in.erase(0, kFrameLength);
+                answer("901 bad frame");
                 return true;
             }
             std::string word(reinterpret_cast<const char *>(f + 8), 4);

@@ -41,10 +41,12 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 volatile sig_atomic_t terminate = 0;
 
@@ -63,11 +65,21 @@ std::string unescape(const std::string &in)
         }
         const char c = in[++i];
         switch (c) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 's': out += ' '; break;
-        case '\\': out += '\\'; break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 's':
+            out += ' ';
+            break;
+        case '\\':
+            out += '\\';
+            break;
         case 'x':
             if (i + 2 >= in.size()) {
                 throw std::runtime_error("short \\x escape");
@@ -75,7 +87,8 @@ std::string unescape(const std::string &in)
             out += static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16));
             i += 2;
             break;
-        default: throw std::runtime_error(std::string("unknown escape \\") + c);
+        default:
+            throw std::runtime_error(std::string("unknown escape \\") + c);
         }
     }
     return out;
@@ -138,8 +151,9 @@ Action parse_action(const std::string &word)
     throw std::runtime_error("unknown action " + word);
 }
 
-class Server {
-public:
+class Server
+{
+  public:
     explicit Server(const std::string &path) : path_(path)
     {
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -149,7 +163,11 @@ public:
             throw std::runtime_error("cannot create socket for " + path);
         }
         std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-        unlink(path.c_str());
+        struct stat st {
+        };
+        if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            unlink(path.c_str()); // left by an earlier run
+        }
         if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
             throw std::runtime_error("bind(" + path + "): " + std::strerror(errno));
         }
@@ -205,7 +223,8 @@ public:
         char buf[65536];
         sockaddr_un from{};
         socklen_t from_len = sizeof(from);
-        const ssize_t n = recvfrom(fd_, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &from_len);
+        const ssize_t n =
+            recvfrom(fd_, buf, sizeof(buf), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &from_len);
         if (n < 0) {
             return;
         }
@@ -219,21 +238,30 @@ public:
         }
         for (const Action &a : rule->second) {
             switch (a.kind) {
-            case Action::reply: send_to(client, a.text); break;
+            case Action::reply:
+                send_to(client, a.text);
+                break;
             case Action::event:
                 for (int i = 0; i < a.count; ++i) {
                     send_to(client, a.text);
                 }
                 break;
-            case Action::delay: std::this_thread::sleep_for(std::chrono::milliseconds(a.count)); break;
-            case Action::reg: clients_.insert(client); break;
-            case Action::unreg: clients_.erase(client); break;
-            case Action::silent: break;
+            case Action::delay:
+                std::this_thread::sleep_for(std::chrono::milliseconds(a.count));
+                break;
+            case Action::reg:
+                clients_.insert(client);
+                break;
+            case Action::unreg:
+                clients_.erase(client);
+                break;
+            case Action::silent:
+                break;
             }
         }
     }
 
-private:
+  private:
     // Waits for room in a slow receiver's queue at most a second, then drops.
     bool send_to(const std::string &client, const std::string &text)
     {
@@ -241,7 +269,8 @@ private:
         to.sun_family = AF_UNIX;
         std::strncpy(to.sun_path, client.c_str(), sizeof(to.sun_path) - 1);
         for (int tries = 0; tries < 100; ++tries) {
-            if (sendto(fd_, text.data(), text.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to), sizeof(to)) >= 0) {
+            if (sendto(fd_, text.data(), text.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&to),
+                       sizeof(to)) >= 0) {
                 return true;
             }
             if (errno != EAGAIN) {
@@ -275,7 +304,8 @@ int main(int argc, char **argv)
         std::cerr << "usage: supplicant-script <socket-path>" << std::endl;
         return 2;
     }
-    struct sigaction sa {};
+    struct sigaction sa {
+    };
     sa.sa_handler = on_signal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);

@@ -134,7 +134,10 @@ int pmic_cmd(pmic_reader &reader, const PmicWord &word)
     static constexpr std::array<size_t, 4> pieces = {8, 4, 4, 2};
     size_t offset = 0;
     for (size_t piece : pieces) {
+        errno = 0;
         if (write_exact(reader.fd, frame.data() + offset, piece) != 0) {
+            std::fprintf(stderr, "%s(): failed to write frame: %s\n", "pmic_cmd",
+                         errno != 0 ? std::strerror(errno) : "short write");
             return -1;
         }
         offset += piece;

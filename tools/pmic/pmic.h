@@ -44,7 +44,8 @@ struct pmic_reader {
     size_t next = 0;  // first unconsumed octet
 };
 
-// Writes one command frame (in four writes, each repeated on EINTR): 0 or -1.
+// Writes one command frame (in four writes, each repeated on EINTR): 0, or
+// -1 after printing why.
 int pmic_cmd(pmic_reader &reader, const PmicWord &word);
 
 // Reads one answer: three decimal digits, then detail octets up to a LF. CRs

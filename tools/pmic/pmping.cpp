@@ -141,9 +141,6 @@ int main(int argc, char **argv)
         pmic_reader reader;
         reader.fd = fd;
         status = pmic_cmd(reader, command_word(config)) == 0 ? 0 : 1;
-        if (status != 0) {
-            std::perror("write()");
-        }
     }
     close(fd);
     return status;

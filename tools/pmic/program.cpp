@@ -77,7 +77,6 @@ int enter_programmer(pmic_reader &reader)
 
     progress("Issuing IAP command...");
     if (pmic_cmd(reader, pmic_word("IAP")) != 0) {
-        std::fprintf(stderr, "%s(): failed to write command\n", "pmic_cmd_iap");
         return -1;
     }
     // The controller restarts into its programmer and need not answer; the

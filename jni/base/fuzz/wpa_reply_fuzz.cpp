@@ -13,7 +13,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 void on_message(char *msg, size_t len)
 {

@@ -91,7 +91,8 @@ void FakeSupplicant::run()
         char buf[4096];
         sockaddr_un from{};
         socklen_t from_len = sizeof(from);
-        const ssize_t got = recvfrom(fd_, buf, sizeof(buf), 0, reinterpret_cast<sockaddr *>(&from), &from_len);
+        const ssize_t got =
+            recvfrom(fd_, buf, sizeof(buf), 0, reinterpret_cast<sockaddr *>(&from), &from_len);
         if (got < 0) {
             continue;
         }

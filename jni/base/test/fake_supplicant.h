@@ -12,10 +12,12 @@
 
 #include <sys/un.h>
 
-class FakeSupplicant {
-public:
+class FakeSupplicant
+{
+  public:
     // How to answer one command: call send(text) any number of times.
-    using Script = std::function<void(const std::string &command, const std::function<void(const std::string &)> &send)>;
+    using Script =
+        std::function<void(const std::string &command, const std::function<void(const std::string &)> &send)>;
 
     explicit FakeSupplicant(const std::string &path);
     ~FakeSupplicant();
@@ -34,7 +36,7 @@ public:
     // Stops answering (the socket stays, nothing is read).
     void pause(bool paused) { paused_ = paused; }
 
-private:
+  private:
     void run();
     void send_to(const sockaddr_un &to, const std::string &text);
 
@@ -52,8 +54,9 @@ private:
 };
 
 // A fresh directory under /dev/shm for one test's sockets, removed with it.
-class TempDir {
-public:
+class TempDir
+{
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -61,7 +64,7 @@ public:
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
     const std::string &dir() const { return dir_; }
 
-private:
+  private:
     std::string dir_;
 };
 

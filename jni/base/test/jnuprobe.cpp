@@ -1,37 +1,14 @@
 // Natives of de.zavrio.quilmar.test.JnuProbe: thin calls into the binding
 // helpers so that the JUnit tests can observe what they raise and write.
+#include "base_internal.h"
 #include "jnu.h"
-
-namespace {
-
-// Holds GetStringUTFChars for the duration of a call.
-class Utf {
-public:
-    Utf(JNIEnv *env, jstring s) : env_(env), s_(s), chars_(env->GetStringUTFChars(s, nullptr)) {}
-    ~Utf()
-    {
-        if (chars_ != nullptr) {
-            env_->ReleaseStringUTFChars(s_, chars_);
-        }
-    }
-    Utf(const Utf &) = delete;
-    Utf &operator=(const Utf &) = delete;
-    const char *get() const { return chars_; }
-
-private:
-    JNIEnv *env_;
-    jstring s_;
-    const char *chars_;
-};
-
-} // namespace
 
 extern "C" {
 
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_test_JnuProbe_throwByName(JNIEnv *env, jclass, jstring name, jstring msg)
 {
-    Utf n(env, name);
-    Utf m(env, msg);
+    BaseUtf n(env, name);
+    BaseUtf m(env, msg);
     if (n.get() != nullptr && m.get() != nullptr) {
         JNU_ThrowByName(env, n.get(), m.get());
     }
@@ -39,22 +16,22 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_test_JnuProbe_throwByName(JNIEnv *
 
 JNIEXPORT jboolean JNICALL Java_de_zavrio_quilmar_test_JnuProbe_hasField(JNIEnv *env, jclass, jclass target, jstring name, jstring sig)
 {
-    Utf n(env, name);
-    Utf s(env, sig);
+    BaseUtf n(env, name);
+    BaseUtf s(env, sig);
     return JNU_GetFieldID(env, target, n.get(), s.get()) != nullptr ? JNI_TRUE : JNI_FALSE;
 }
 
 JNIEXPORT jboolean JNICALL Java_de_zavrio_quilmar_test_JnuProbe_hasMethod(JNIEnv *env, jclass, jclass target, jstring name, jstring sig)
 {
-    Utf n(env, name);
-    Utf s(env, sig);
+    BaseUtf n(env, name);
+    BaseUtf s(env, sig);
     return JNU_GetMethodID(env, target, n.get(), s.get()) != nullptr ? JNI_TRUE : JNI_FALSE;
 }
 
 JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_test_JnuProbe_setStringField(JNIEnv *env, jclass, jobject target, jstring field, jstring text)
 {
-    Utf f(env, field);
-    Utf t(env, text);
+    BaseUtf f(env, field);
+    BaseUtf t(env, text);
     jclass cls = env->GetObjectClass(target);
     jfieldID fid = JNU_GetFieldID(env, cls, f.get(), "Ljava/lang/String;");
     env->DeleteLocalRef(cls);

@@ -19,7 +19,8 @@
 
 #include "fake_supplicant.h"
 
-namespace {
+namespace
+{
 
 struct Step {
     kernel_time_value before;
@@ -66,7 +67,8 @@ TEST(FileSystem, PermissionBitsByAccessCode)
 
 mode_t mode_of(const std::string &path)
 {
-    struct stat st {};
+    struct stat st {
+    };
     stat(path.c_str(), &st);
     return st.st_mode & 07777;
 }
@@ -114,8 +116,9 @@ TEST(FileSystem, CheckAccessJudgesTheRealUser)
         mode_t mode;
         int access;
         bool expected;
-    } cases[] = {{0400, FS_ACCESS_READ, true},     {0200, FS_ACCESS_READ, false}, {0200, FS_ACCESS_WRITE, true},
-                 {0400, FS_ACCESS_WRITE, false},   {0500, FS_ACCESS_EXECUTE, true}, {0600, FS_ACCESS_EXECUTE, false},
+    } cases[] = {{0400, FS_ACCESS_READ, true},    {0200, FS_ACCESS_READ, false},
+                 {0200, FS_ACCESS_WRITE, true},   {0400, FS_ACCESS_WRITE, false},
+                 {0500, FS_ACCESS_EXECUTE, true}, {0600, FS_ACCESS_EXECUTE, false},
                  {0000, FS_ACCESS_READ, false}};
     for (const Case &c : cases) {
         chmod(f.c_str(), c.mode);
@@ -145,25 +148,24 @@ TEST(Sanitize, KeepsWellFormedModifiedUtf8AndReplacesTheRest)
 {
     EXPECT_EQ("wpa_state=COMPLETED\nssid=Caf\xc3\xa9", sanitized("wpa_state=COMPLETED\nssid=Caf\xc3\xa9"));
     EXPECT_EQ("\xe2\x82\xac and \xc0\x80", sanitized("\xe2\x82\xac and \xc0\x80"));
-    EXPECT_EQ("?x", sanitized("\x80x"));             // stray continuation
-    EXPECT_EQ("?", sanitized("\xc3"));               // cut at the end
-    EXPECT_EQ("??x", sanitized("\xe2\x82x"));        // three-byte form cut short
+    EXPECT_EQ("?x", sanitized("\x80x"));              // stray continuation
+    EXPECT_EQ("?", sanitized("\xc3"));                // cut at the end
+    EXPECT_EQ("??x", sanitized("\xe2\x82x"));         // three-byte form cut short
     EXPECT_EQ("????", sanitized("\xf0\x9f\x98\x80")); // four-byte forms do not exist
     EXPECT_EQ("?\xc3\xa9", sanitized("\xff\xc3\xa9"));
 }
 
 } // namespace
 
-namespace {
+namespace
+{
 
 // The adjustment reads and sets the clock through the virtual clock this
 // binary is linked with: the machine's clock is never touched.
-class Adjust : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        debug_ = open_memstream(&text_, &size_);
-    }
+class Adjust : public ::testing::Test
+{
+  protected:
+    void SetUp() override { debug_ = open_memstream(&text_, &size_); }
     void TearDown() override
     {
         quilmar_clock_disarm();

@@ -15,7 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -54,8 +55,9 @@ void collect(char *msg, size_t len)
     callbacks.emplace_back(msg, len);
 }
 
-class WpaCtrl : public ::testing::Test {
-protected:
+class WpaCtrl : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         fds_ = open_descriptors();
@@ -86,7 +88,8 @@ TEST_F(WpaCtrl, LocalSocketFilesAreNamedByProcessAndCounterAndRemovedOnClose)
     ASSERT_EQ(0u, pa.rfind(prefix, 0)) << pa;
     ASSERT_EQ(0u, pb.rfind(prefix, 0)) << pb;
     EXPECT_EQ(std::stoi(pa.substr(prefix.size())) + 1, std::stoi(pb.substr(prefix.size())));
-    struct stat st {};
+    struct stat st {
+    };
     EXPECT_EQ(0, stat(pa.c_str(), &st));
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     wpa_ctrl_close(a);
@@ -227,11 +230,14 @@ TEST_F(WpaCtrl, SilenceTimesOutAfterTwoSecondsAndEachEventRestartsTheWait)
     wpa_ctrl_close(c);
 }
 
-void on_usr1(int) {}
+void on_usr1(int)
+{
+}
 
 TEST_F(WpaCtrl, SignalsDoNotStretchTheWait)
 {
-    struct sigaction sa {}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = on_usr1; // no SA_RESTART: every signal interrupts the wait
     sigaction(SIGUSR1, &sa, &old);
     server_->script([](const std::string &, auto) {});

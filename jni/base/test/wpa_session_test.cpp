@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using namespace std::chrono_literals;
 
@@ -41,8 +42,9 @@ struct Sink {
     }
 };
 
-class WpaSession : public ::testing::Test {
-protected:
+class WpaSession : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         fds_ = open_descriptors();
@@ -232,7 +234,8 @@ void close_repeatedly(WpaSession *, FakeSupplicant &server, bool traffic, int ro
         sink.keep_texts = false;
         wpa_session_event *loop = nullptr;
         ASSERT_EQ(WPA_SESSION_OK, wpa_session_event_open(server.path().c_str(), &loop)) << "round " << i;
-        std::thread runner([&] { EXPECT_EQ(wpa_session_end::closed, wpa_session_event_loop(loop, 255, sink.callbacks())); });
+        std::thread runner(
+            [&] { EXPECT_EQ(wpa_session_end::closed, wpa_session_event_loop(loop, 255, sink.callbacks())); });
         if (i % 2 == 0) {
             std::this_thread::yield();
         }

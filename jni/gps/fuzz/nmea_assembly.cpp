@@ -7,9 +7,11 @@
 #include "gps.h"
 #include "gpsrecords.h"
 
-namespace {
-class Bytes final : public GPS_ByteSource {
-public:
+namespace
+{
+class Bytes final : public GPS_ByteSource
+{
+  public:
     Bytes(const uint8_t *data, size_t size) : data_(data), size_(size) {}
     ssize_t read(char *into, size_t room) override
     {
@@ -20,7 +22,7 @@ public:
         return 1;
     }
 
-private:
+  private:
     const uint8_t *data_;
     size_t size_;
     size_t next_ = 0;

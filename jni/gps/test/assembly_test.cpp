@@ -7,11 +7,13 @@
 
 #include "gps.h"
 
-namespace {
+namespace
+{
 
 // Hands out its bytes one read at a time, then a scripted end.
-class Script final : public GPS_ByteSource {
-public:
+class Script final : public GPS_ByteSource
+{
+  public:
     explicit Script(std::string bytes, ssize_t end = 0, int endErrno = 0)
         : bytes_(std::move(bytes)), end_(end), endErrno_(endErrno)
     {
@@ -31,7 +33,7 @@ public:
     }
     int reads = 0;
 
-private:
+  private:
     std::string bytes_;
     size_t next_ = 0;
     ssize_t end_;

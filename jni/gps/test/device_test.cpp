@@ -14,7 +14,8 @@
 #include "comm.h"
 #include "gps.h"
 
-namespace {
+namespace
+{
 
 using namespace std::chrono_literals;
 
@@ -40,7 +41,10 @@ struct Pty {
             close(master);
         }
     }
-    void send(const std::string &bytes) const { ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(master, bytes.data(), bytes.size())); }
+    void send(const std::string &bytes) const
+    {
+        ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(master, bytes.data(), bytes.size()));
+    }
     int master = -1;
     int hold = -1;
     std::string path;
@@ -140,7 +144,8 @@ TEST(GpsDevice, CloseFromAnotherThreadEndsWaitingReaderAndNeverReadsTheReusedNum
         ASSERT_EQ(std::future_status::ready, reader.wait_for(5s)) << "round " << round;
         EXPECT_EQ(EBADF, reader.get());
         char left[8] = {};
-        EXPECT_EQ(7, read(fd, left, sizeof left)) << "the reader took bytes of a descriptor it no longer owned";
+        EXPECT_EQ(7, read(fd, left, sizeof left))
+            << "the reader took bytes of a descriptor it no longer owned";
         close(fd);
         if (pipefd[0] != fd) {
             close(pipefd[0]);

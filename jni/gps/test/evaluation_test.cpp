@@ -10,7 +10,8 @@
 #include "jgga.h"
 #include "nmea_support.h"
 
-namespace {
+namespace
+{
 
 NativeNmeaRecord record(const std::string &text)
 {
@@ -23,16 +24,16 @@ NativeNmeaRecord record(const std::string &text)
 NativeNmeaRecord rmc(int time, char status = 'A', double speed = 10.0, double course = 0.0)
 {
     char body[128];
-    std::snprintf(body, sizeof body, "GPRMC,%06d.000,%c,4907.6295,N,01001.4164,E,%.2f,%.2f,280406,,,A", time, status,
-                  speed, course);
+    std::snprintf(body, sizeof body, "GPRMC,%06d.000,%c,4907.6295,N,01001.4164,E,%.2f,%.2f,280406,,,A", time,
+                  status, speed, course);
     return record(sentence(body));
 }
 
 NativeNmeaRecord gga(int time, char fix = '1', int satellites = 8, double hdop = 1.0, double altitude = 40.0)
 {
     char body[128];
-    std::snprintf(body, sizeof body, "GPGGA,%06d.000,4907.6295,N,01001.4164,E,%c,%02d,%.2f,%.1f,M,47.0,M,,", time, fix,
-                  satellites, hdop, altitude);
+    std::snprintf(body, sizeof body, "GPGGA,%06d.000,4907.6295,N,01001.4164,E,%c,%02d,%.2f,%.1f,M,47.0,M,,",
+                  time, fix, satellites, hdop, altitude);
     return record(sentence(body));
 }
 
@@ -151,7 +152,8 @@ TEST(GpsTriggers, SpeedBandsAndEdges)
     EXPECT_EQ(1, GPS_speedEdge(GPS_speedBand(bands, 3, 5.0f), GPS_speedBand(bands, 3, 20.0f), &index, &edge));
     EXPECT_EQ(0, index);
     EXPECT_EQ(1, edge);
-    EXPECT_EQ(1, GPS_speedEdge(GPS_speedBand(bands, 3, 60.0f), GPS_speedBand(bands, 3, 40.0f), &index, &edge));
+    EXPECT_EQ(1,
+              GPS_speedEdge(GPS_speedBand(bands, 3, 60.0f), GPS_speedBand(bands, 3, 40.0f), &index, &edge));
     EXPECT_EQ(1, index);
     EXPECT_EQ(-1, edge);
     EXPECT_EQ(0, GPS_speedEdge(1, 1, &index, &edge));

@@ -5,11 +5,13 @@
 
 #include "comm.h"
 #include "gps.h"
+#include "gpsreceiver.h"
 #include "gpsrecords.h"
 #include "nmea_support.h"
 #include "strutils.h"
 
-namespace {
+namespace
+{
 
 NativeNmeaRecord parsed(const std::string &text, int expected = 0)
 {
@@ -84,13 +86,15 @@ TEST(GpsParse, GgaFieldsAndTooFewFields)
 TEST(GpsParse, OverlongTokensAreCutNotRefused)
 {
     // Geoid "-31.442", variation "11.5985", age "0000", 14-character angles.
-    auto g = parsed(sentence("GPGGA,101010.000,4907.629512345,N,01001.41641234,E,1,08,1.1,59.9,M,-31.442,M,0000,0000"));
+    auto g = parsed(
+        sentence("GPGGA,101010.000,4907.629512345,N,01001.41641234,E,1,08,1.1,59.9,M,-31.442,M,0000,0000"));
     EXPECT_STREQ("-31", g.gga.geoidSeparation);
     EXPECT_STREQ("000", g.gga.dgpsAge);
     EXPECT_EQ(176857770, g.gga.latitude); // "4907.629512" after the cut
     EXPECT_EQ(1, g.gga.positionValid);
-    auto r = parsed(sentence("GPRMC,101010.123456789,AV,4907.6295,N,01001.4164,E,3.39,87.82,280406,11.5985,EW,"
-                             "A-mode-indicator-that-runs-far-too-long"));
+    auto r =
+        parsed(sentence("GPRMC,101010.123456789,AV,4907.6295,N,01001.4164,E,3.39,87.82,280406,11.5985,EW,"
+                        "A-mode-indicator-that-runs-far-too-long"));
     EXPECT_STREQ("101010.123", r.utcTime);
     EXPECT_EQ(101010, r.utcTimeInt);
     EXPECT_EQ('A', r.rmc.status);
@@ -136,6 +140,10 @@ TEST(GpsParse, AngleConversion)
     // A token shorter than its degree digits: degrees only, nothing read past its end.
     EXPECT_EQ(4 * 3600000, calculateRadMilliseconds("4", 2));
     EXPECT_EQ(INT32_MAX, calculateRadMilliseconds("999999.99999", 3));
+    // Absurd angles saturate, and the hemisphere still negates them safely.
+    const auto r = parsed(sentence("GPRMC,1,A,-9999999999,S,-9999999999,W,,,,,,"));
+    EXPECT_EQ(-INT32_MAX, r.rmc.latitude);
+    EXPECT_EQ(-INT32_MAX, r.rmc.longitude);
 }
 
 TEST(GpsTokens, CopyCutAndMissingSeparator)
@@ -162,12 +170,15 @@ TEST(GpsChecksum, ValidCaseAndTrailingText)
     EXPECT_EQ(-1, isChecksumValid("$GPRMC,092751.000,A,5321.6802,N,00630.3371,W,0.06,31.66,280511,,,A*4a"));
     EXPECT_EQ(-1, isChecksumValid("$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61 "));
     EXPECT_EQ(-1, isChecksumValid("$GPGGA,123632.00,,,,,0,00,99.99,,,,,,"));
-    EXPECT_EQ(-1, isChecksumValid("$GPRMC,155133.000,A,4821.4254,N,01145.9934,E,0.06,119.82$PSRFTXT,Version:  "
-                                  "GSW3.5.0Telit_3.5.00.00-C23P2.00a *23"));
+    EXPECT_EQ(-1,
+              isChecksumValid("$GPRMC,155133.000,A,4821.4254,N,01145.9934,E,0.06,119.82$PSRFTXT,Version:  "
+                              "GSW3.5.0Telit_3.5.00.00-C23P2.00a *23"));
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(std::string::npos, out.find("invalid checksum. '$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61 ' != '61'\n"));
+    EXPECT_NE(std::string::npos,
+              out.find("invalid checksum. '$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*61 ' != '61'\n"));
     EXPECT_NE(std::string::npos, out.find("isChecksumValid() FATAL: no end character found. $GPGGA"));
-    EXPECT_NE(std::string::npos, out.find("isChecksumValid() FATAL: multiple dollar char found at position: 56\n"));
+    EXPECT_NE(std::string::npos,
+              out.find("isChecksumValid() FATAL: multiple dollar char found at position: 56\n"));
 }
 
 TEST(GpsChecksum, HighOctetsGiveTwoDigits)
@@ -175,7 +186,7 @@ TEST(GpsChecksum, HighOctetsGiveTwoDigits)
     char sum[3] = {'?', '?', '?'};
     calculateChecksum("$GP\xff\x80\x01*", sum);
     EXPECT_STREQ("69", sum);
-    EXPECT_EQ(0, isChecksumValid((sentence("GPTXT,\xc3\xa9t\xe9") ).c_str()));
+    EXPECT_EQ(0, isChecksumValid((sentence("GPTXT,\xc3\xa9t\xe9")).c_str()));
     char star[3];
     EXPECT_EQ(0, getChecksum("$GPX*7", star));
     EXPECT_STREQ("7", star);
@@ -203,6 +214,39 @@ TEST(GpsCommands, SpeedTable)
     EXPECT_EQ(0x1002, COMM_getSpeed(115200));
     EXPECT_EQ(0, COMM_getSpeed(0));
     EXPECT_EQ(-1, COMM_getSpeed(4801));
+}
+
+} // namespace
+
+namespace
+{
+
+// The self test behind GPSReceiver.dummy: every case's parse and checksum
+// result, and only the two run-together cases speak without the debug flag.
+TEST(GpsSelfTest, EightCasesWithAndWithoutDebugOutput)
+{
+    nativeDebug_GPSReceiver = 1;
+    testing::internal::CaptureStdout();
+    parseRecordTest(nullptr, nullptr);
+    std::string out = testing::internal::GetCapturedStdout();
+    for (int i = 1; i <= 8; ++i) {
+        const int checksum = (i == 4 || i == 5) ? -1 : 0;
+        const std::string line = "parseRecord() (" + std::to_string(i) +
+                                 ") result: 0, checksumResult=" + std::to_string(checksum) + "\n";
+        EXPECT_NE(std::string::npos, out.find(line)) << line;
+    }
+    nativeDebug_GPSReceiver = 0;
+    testing::internal::CaptureStdout();
+    parseRecordTest(nullptr, nullptr);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::string::npos, out.find("parseRecord()"));
+    EXPECT_NE(std::string::npos, out.find("multiple dollar char found at position: 56\n"));
+    EXPECT_NE(std::string::npos, out.find("multiple dollar char found at position: 54\n"));
+    size_t lines = 0;
+    for (char c : out) {
+        lines += c == '\n';
+    }
+    EXPECT_EQ(4u, lines);
 }
 
 } // namespace

@@ -9,10 +9,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class VirtualClock : public ::testing::Test {
-protected:
+class VirtualClock : public ::testing::Test
+{
+  protected:
     void TearDown() override { quilmar_clock_disarm(); }
 };
 

@@ -1,9 +1,11 @@
 // Parsing, placement, signatures and the image checks of the firmware image.
+#include "hexrecord.h"
 #include "intelhex.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,20 +13,14 @@
 namespace
 {
 
-// One record with its checksum, as a HEX writer produces it.
-std::string record(unsigned type, unsigned offset, const std::vector<uint8_t> &data)
+// The tool lower-cases the text before parsing; the parser takes both.
+std::string record(unsigned type, unsigned offset, const std::vector<unsigned> &data)
 {
-    char buf[16];
-    unsigned sum = static_cast<unsigned>(data.size()) + (offset >> 8) + (offset & 0xFF) + type;
-    std::snprintf(buf, sizeof buf, ":%02x%04x%02x", static_cast<unsigned>(data.size()), offset, type);
-    std::string r = buf;
-    for (uint8_t d : data) {
-        std::snprintf(buf, sizeof buf, "%02x", d);
-        r += buf;
-        sum += d;
+    std::string r = hex_record(type, offset, data);
+    for (char &c : r) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    std::snprintf(buf, sizeof buf, "%02x\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    return r + buf;
+    return r;
 }
 
 const std::string kEnd = ":00000001ff\n";
@@ -79,9 +75,9 @@ TEST(PmicSignature, SectorBeyondImageEndsTheProgram)
 
 TEST(PmicPlacement, RecordNeverCrossesAPage)
 {
-    std::vector<uint8_t> data(16);
+    std::vector<unsigned> data(16);
     for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<uint8_t>(0xA0 + i);
+        data[i] = static_cast<unsigned>(0xA0 + i);
     }
     Loaded l = load(record(0, 0x0038, data) + kEnd);
     ASSERT_EQ(l.rc, 0);
@@ -101,7 +97,7 @@ TEST(PmicPlacement, TruncationIsReported)
         uint16_t offset = 0;
     } seen;
     const std::string text =
-        record(0, 0x0000, std::vector<uint8_t>(64, 1)) + record(0, 0x0078, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+        record(0, 0x0000, std::vector<unsigned>(64, 1)) + record(0, 0x0078, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
     PmicImage image{};
     HexResult result;
     ASSERT_EQ(pmic_hex_load(
@@ -130,7 +126,7 @@ TEST(PmicPlacement, UpperCaseLineEndsAndSkippedTypes)
 
 TEST(PmicPlacement, EndOfImage)
 {
-    EXPECT_EQ(load(record(0, 0x3FF0, std::vector<uint8_t>(16, 0)) + kEnd).rc, 0);
+    EXPECT_EQ(load(record(0, 0x3FF0, std::vector<unsigned>(16, 0)) + kEnd).rc, 0);
     Loaded l = load(record(0, 0x4000, {1}) + kEnd);
     EXPECT_EQ(l.rc, -1);
     EXPECT_EQ(l.result.error, HexError::overflow);

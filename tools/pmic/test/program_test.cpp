@@ -1,5 +1,6 @@
 // pmprog as a technician runs it, against the simulated controller, with
 // images made by srec_cat from binary data and by hand for the odd cases.
+#include "hexrecord.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -7,12 +8,15 @@
 #include <cctype>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace
 {
@@ -27,22 +31,6 @@ std::vector<std::string> lines_of(const std::string &text)
         lines.push_back(line);
     }
     return lines;
-}
-
-// A record with its checksum, written out by hand.
-std::string hand_record(unsigned type, unsigned offset, const std::vector<unsigned> &data)
-{
-    char buf[16];
-    unsigned sum = static_cast<unsigned>(data.size()) + (offset >> 8) + (offset & 0xFF) + type;
-    std::snprintf(buf, sizeof buf, ":%02X%04X%02X", static_cast<unsigned>(data.size()), offset, type);
-    std::string r = buf;
-    for (unsigned d : data) {
-        std::snprintf(buf, sizeof buf, "%02X", d);
-        r += buf;
-        sum += d;
-    }
-    std::snprintf(buf, sizeof buf, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    return r + buf;
 }
 
 class Pmprog : public testing::Test
@@ -71,7 +59,7 @@ class Pmprog : public testing::Test
     {
         std::vector<std::string> argv = target_command(PMIC_PMPROG);
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_command(argv, 60s);
+        return run_command(argv, 30s);
     }
 
     // srec_cat turns `size` random octets at offset 0 into 32-octet records.
@@ -177,7 +165,7 @@ TEST_F(Pmprog, FullRunLeavesTheFileInTheController)
 TEST_F(Pmprog, ControllerAlreadyInItsProgrammerGetsNoIap)
 {
     start_controller({"--state", "iap"});
-    RunResult r = pmprog({"--port", port(), hand_file(hand_record(0, 0x100, {1, 2, 3}) + ":00000001FF\n")});
+    RunResult r = pmprog({"--port", port(), hand_file(hex_record(0, 0x100, {1, 2, 3}) + ":00000001FF\n")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Checking state of device... IAP\nSending START command... ok\n"),
               std::string::npos);
@@ -189,7 +177,7 @@ TEST_F(Pmprog, ControllerAlreadyInItsProgrammerGetsNoIap)
 TEST_F(Pmprog, UnansweredIapIsAcceptedAndTheSecondPingDecides)
 {
     start_controller({"--fault", "iap-silent"});
-    RunResult r = pmprog({"-p", port(), hand_file(hand_record(0, 0, {0x55}))});
+    RunResult r = pmprog({"-p", port(), hand_file(hex_record(0, 0, {0x55}))});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(kSequenceFromPm), std::string::npos) << r.out;
 }
@@ -205,7 +193,7 @@ TEST_F(Pmprog, WrongAnswersEndTheRun)
         {"strt-wrong", "pmic_cmd_iap_start(): unexpected response code 800\n"},
         {"crc-wrong", "programFile(): failed to send CRC\n"},
     };
-    const std::string file = hand_file(hand_record(0, 0, {0x55}));
+    const std::string file = hand_file(hex_record(0, 0, {0x55}));
     for (const auto &c : cases) {
         start_controller({"--fault", c.fault});
         RunResult r = pmprog({"-p", port(), file});
@@ -239,9 +227,8 @@ TEST_F(Pmprog, CrLfLineEndsFailAtTheFirstEcho)
 
 TEST_F(Pmprog, BadEchoesAreCaught)
 {
-    const std::string file =
-        hand_file(hand_record(0, 0, {1, 2}) + hand_record(0, 2, {3, 4}) + ":00000001FF\n");
-    std::string second = hand_record(0, 2, {3, 4});
+    const std::string file = hand_file(hex_record(0, 0, {1, 2}) + hex_record(0, 2, {3, 4}) + ":00000001FF\n");
+    std::string second = hex_record(0, 2, {3, 4});
     second.pop_back();
     for (auto &c : second) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -265,14 +252,14 @@ TEST_F(Pmprog, BadImagesNeverReachTheLine)
         std::string text;
         const char *message;
     } cases[] = {
-        {hand_record(0, 0x1000, {1}) + hand_record(0, 0x3000, {1}),
+        {hex_record(0, 0x1000, {1}) + hex_record(0, 0x3000, {1}),
          "programFile(): error; hex file tries to write into IAP sectors\n"},
         {":0100000001FD\n", "readIntelHex(): checksum fd of record 1 is wrong (computed fe)\n"},
-        {hand_record(0, 0, {1}) + std::string(1, '\0') + ":00000001FF\n",
+        {hex_record(0, 0, {1}) + std::string(1, '\0') + ":00000001FF\n",
          "readIntelHex(): NUL character at offset 14\n"},
-        {hand_record(0, 0, {1}) + "garbage\n", "readIntelHex(): invalid record mark\n"},
+        {hex_record(0, 0, {1}) + "garbage\n", "readIntelHex(): invalid record mark\n"},
         {":00000001FF\n", "readIntelHex(): no data records\n"},
-        {hand_record(0, 0x4000, {1}), "overflow\n"},
+        {hex_record(0, 0x4000, {1}), "overflow\n"},
     };
     start_controller();
     for (const auto &c : cases) {
@@ -287,7 +274,7 @@ TEST_F(Pmprog, BadImagesNeverReachTheLine)
 TEST_F(Pmprog, RecordType04Aborts)
 {
     start_controller();
-    RunResult r = pmprog({"-p", port(), hand_file(":020000040000FA\n" + hand_record(0, 0, {1}))});
+    RunResult r = pmprog({"-p", port(), hand_file(":020000040000FA\n" + hex_record(0, 0, {1}))});
     EXPECT_FALSE(r.exited);
     EXPECT_EQ(r.signal, SIGABRT);
     EXPECT_EQ(r.err.rfind("applyIntelHex(): invalid code '04'\n", 0), 0u) << r.err;
@@ -301,7 +288,7 @@ TEST_F(Pmprog, PageCrossingRecordIsCutAsTheControllerCutsIt)
         data[i] = 0xB0 + i;
     }
     start_controller();
-    RunResult r = pmprog({"-p", port(), hand_file(hand_record(0, 0x0038, data) + ":00000001FF")});
+    RunResult r = pmprog({"-p", port(), hand_file(hex_record(0, 0x0038, data) + ":00000001FF")});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err,
               "readIntelHex(): warning: record at 0038 crosses a 64-octet page; 8 of 16 octets placed\n");
@@ -312,6 +299,43 @@ TEST_F(Pmprog, PageCrossingRecordIsCutAsTheControllerCutsIt)
     // The last line had no line end: it was sent with one and echoed in full.
     EXPECT_EQ(count_in_log("record 2 :00000001ff"), 1u);
     EXPECT_EQ(count_in_log("signatures match"), 1u);
+}
+
+// On a terminal each record acknowledged shows as one '#'.
+TEST_F(Pmprog, ProgressMarksOnATerminal)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    start_controller({"--state", "iap"});
+    std::vector<std::string> argv = target_command(PMIC_PMPROG);
+    argv.insert(argv.end(),
+                {"-p", port(), hand_file(hex_record(0, 0, {1}) + hex_record(0, 1, {2}) + ":00000001FF\n")});
+    Child tool(argv, terminal, dir.file("tool.err"));
+    int status = -1;
+    std::string shown;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            pollfd p{master, POLLIN, 0};
+            char buf[256];
+            while (poll(&p, 1, 0) > 0) {
+                const ssize_t n = read(master, buf, sizeof buf);
+                if (n <= 0) {
+                    break;
+                }
+                shown.append(buf, static_cast<size_t>(n));
+            }
+            return shown.find("Sending RESET... ok") != std::string::npos;
+        },
+        30s))
+        << shown;
+    EXPECT_TRUE(tool.wait(30s, &status));
+    EXPECT_EQ(status, 0);
+    close(master);
+    // The terminal turns each line end into CR LF.
+    EXPECT_NE(shown.find("Sending DATA...### ok\r\n"), std::string::npos) << shown;
 }
 
 TEST_F(Pmprog, HangUpDuringTheDataFailsAtOnce)
@@ -382,7 +406,7 @@ TEST_F(Pmprog, OptionsStopAtTheFirstNonOption)
 {
     start_controller();
     // "-P" after the file name is not an option: the file is programmed.
-    RunResult r = pmprog({"-p", port(), hand_file(hand_record(0, 0, {7}) + ":00000001FF\n"), "-P"});
+    RunResult r = pmprog({"-p", port(), hand_file(hex_record(0, 0, {7}) + ":00000001FF\n"), "-P"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(count_in_log("signatures match"), 1u);
 }
@@ -410,10 +434,10 @@ TEST_F(Pmprog, CommandLine)
     r = pmprog({"-p", "/dev/null", dir.file("missing.hex")});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "open(" + dir.file("missing.hex") + "): No such file or directory\n");
-    r = pmprog({"-p", dir.file("no-such-port"), hand_file(hand_record(0, 0, {1}))});
+    r = pmprog({"-p", dir.file("no-such-port"), hand_file(hex_record(0, 0, {1}))});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "open(): No such file or directory\n");
-    r = pmprog({"-p", "/dev/null", hand_file(hand_record(0, 0, {1}))});
+    r = pmprog({"-p", "/dev/null", hand_file(hex_record(0, 0, {1}))});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "tcsetattr(): Inappropriate ioctl for device\n");
 }

@@ -2,10 +2,12 @@ package de.zavrio.quilmar.gps;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertInstanceOf;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import de.zavrio.quilmar.gps.records.GGA;
+import de.zavrio.quilmar.test.NativeLibraries;
 import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
@@ -36,6 +38,36 @@ class ReceiverEntriesTest extends ReceiverFixture {
         IOException e = assertThrows(IOException.class, () -> other.openSerialDevice("/dev/null", 4800));
         assertEquals("cannot configure device", e.getMessage());
         assertEquals("cannot close device", assertThrows(IOException.class, other::closeSerialDevice).getMessage());
+    }
+
+    @Test
+    void closingInATightLoopAlwaysEndsTheReaderWithEBADF() throws Exception {
+        int rounds = NativeLibraries.onTarget() ? 20 : 200;
+        gps.closeSerialDevice();
+        for (int round = 0; round < rounds; round++) {
+            gps.openSerialDevice(sim.path(), 4800);
+            Throwable[] end = new Throwable[1];
+            Thread t = new Thread(() -> {
+                try {
+                    gps.startReading();
+                } catch (Throwable e) {
+                    end[0] = e;
+                }
+            });
+            t.start();
+            if (round % 3 == 0) {
+                goodPair(round);
+            }
+            if (round % 2 == 0) {
+                Thread.sleep(1);
+            }
+            gps.closeSerialDevice();
+            t.join(WAIT);
+            assertFalse(t.isAlive(), "round " + round);
+            IOException e = assertInstanceOf(IOException.class, end[0], "round " + round);
+            assertEquals("errno: EBADF", e.getMessage(), "round " + round);
+        }
+        gps.openSerialDevice(sim.path(), 4800);
     }
 
     @Test

@@ -168,6 +168,46 @@ class ReceiverLoopTest extends ReceiverFixture {
     }
 
     @Test
+    void distanceRowsTakeTheFirstBoundAboveTheSpeedElseTheLastRow() throws Exception {
+        startReader();
+        int s = validate();
+        gps.distanceTrigger = new float[][] {{30f, 100f}, {80f, 500f}};
+        gps.clearCallbacks();
+        // 1080 steps of 6 mas = 200.04 m, 2705 steps = 501.02 m from the fired pair.
+        pair(s, 'A', Nmea.latitudeSteps(1080), 30.0, 0.0, '1', 8, 1.0, 40.0); // exactly 30: second row
+        pair(s + 1, 'A', Nmea.latitudeSteps(1080), 75.0, 0.0, '1', 8, 1.0, 40.0);
+        pair(s + 2, 'A', Nmea.latitudeSteps(2705), 90.0, 0.0, '1', 8, 1.0, 40.0); // above all: last row
+        awaitPairs(3);
+        List<GPSReceiver.Callback> fired = positions();
+        assertEquals(1, fired.size());
+        assertEquals(GPSPositionEvent.DISTANCE, fired.get(0).event().getType());
+        assertEquals(Nmea.timeInt(s + 2), eventTime(fired.get(0).event()));
+        // A missing row stops the scan with 0 m: any movement fires.
+        gps.distanceTrigger = new float[][] {null, {80f, 500f}};
+        gps.clearCallbacks();
+        pair(s + 3, 'A', Nmea.latitudeSteps(2706), 90.0, 0.0, '1', 8, 1.0, 40.0);
+        awaitPairs(1);
+        assertEquals(1, positions().size());
+    }
+
+    @Test
+    void areaCheckAfterRestoreAndAboveTheGeofencingSpeed() throws Exception {
+        gps.geofencing = true;
+        startReader();
+        int s = validate();
+        List<String> kinds = gps.callbacks().stream().map(GPSReceiver.Callback::kind)
+                .filter(k -> !k.equals("record")).toList();
+        assertEquals(List.of("last", "position", "area"), kinds.subList(kinds.size() - 3, kinds.size()));
+        gps.clearCallbacks();
+        pair(s, 'A', Nmea.LAT, 2.0, 0.0, '1', 8, 1.0, 40.0);
+        pair(s + 1, 'A', Nmea.LAT, 2.01, 0.0, '1', 8, 1.0, 40.0);
+        awaitPairs(2);
+        List<GPSReceiver.Callback> area = gps.callbacks().stream().filter(c -> c.kind().equals("area")).toList();
+        assertEquals(1, area.size(), "2.0 knots is not above the threshold");
+        assertEquals(Nmea.timeInt(s + 1), eventTime(area.get(0).event()));
+    }
+
+    @Test
     void headingChangeAboveNinetyDegreesAtSpeed() throws Exception {
         startReader();
         gps.setAngleTracker(true);

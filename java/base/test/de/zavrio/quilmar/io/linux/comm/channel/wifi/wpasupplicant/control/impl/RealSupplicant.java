@@ -23,8 +23,14 @@ final class RealSupplicant {
         Path pidFile = dir.resolve("wpa.pid");
         socket = dir.resolve("ctrl").resolve("lo");
         Files.writeString(conf, "ctrl_interface=" + dir.resolve("ctrl") + "\n");
-        Process start = new ProcessBuilder("wpa_supplicant", "-i", "lo", "-D", "none", "-c", conf.toString(), "-B",
-                "-P", pidFile.toString()).redirectErrorStream(true).start();
+        Process start;
+        try {
+            start = new ProcessBuilder("wpa_supplicant", "-i", "lo", "-D", "none", "-c", conf.toString(), "-B", "-P",
+                    pidFile.toString()).redirectErrorStream(true).start();
+        } catch (IOException e) {
+            removeDir();
+            throw e;
+        }
         String output = new String(start.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         if (!start.waitFor(20, TimeUnit.SECONDS) || start.exitValue() != 0) {
             start.destroyForcibly();

@@ -21,11 +21,16 @@ final class ScriptedSupplicant {
     private final BlockingQueue<String> answers = new LinkedBlockingQueue<>();
     private final BlockingQueue<String> received = new LinkedBlockingQueue<>();
 
-    ScriptedSupplicant() throws IOException, InterruptedException {
+    ScriptedSupplicant() throws Exception {
         dir = Files.createTempDirectory(Path.of("/dev/shm"), "wpa-script");
         socket = dir.resolve("wlan0");
-        process = new ProcessBuilder(NativeLibraries.hostProgram("supplicant-script").toString(), socket.toString())
-                .redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        try {
+            process = new ProcessBuilder(NativeLibraries.hostProgram("supplicant-script").toString(), socket.toString())
+                    .redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        } catch (IOException e) {
+            Files.delete(dir);
+            throw e;
+        }
         instructions = new java.io.OutputStreamWriter(process.getOutputStream(), StandardCharsets.UTF_8);
         Thread reader = new Thread(() -> {
             try (BufferedReader in = new BufferedReader(
@@ -39,7 +44,12 @@ final class ScriptedSupplicant {
         }, "supplicant-script output");
         reader.setDaemon(true);
         reader.start();
-        expect("ready");
+        try {
+            expect("ready");
+        } catch (AssertionError e) {
+            close();
+            throw e;
+        }
     }
 
     String path() {

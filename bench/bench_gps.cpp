@@ -1,8 +1,8 @@
 // In-process cost of one NMEA sentence: assembly from the byte stream,
 // checksum test and parse, on the real receiver logs.
 //
-//   gps_bench                      Google Benchmark figures (sentences/s)
-//   gps_bench --sentences N        only processes N sentences (for callgrind)
+//   bench_gps                      Google Benchmark figures (sentences/s)
+//   bench_gps --sentences N        only processes N sentences (for callgrind)
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -15,12 +15,14 @@
 #include "gps.h"
 #include "gpsrecords.h"
 
-namespace {
+namespace
+{
 
 // Every checksum-valid line of the logs, CR LF ended, in one stream.
 std::string loadStream()
 {
-    static const char *logs[] = {"GPSmap-76S.log", "bu353s4.log", "haicom-305N.log", "mt3339.log", "telit-he910.log"};
+    static const char *logs[] = {"GPSmap-76S.log", "bu353s4.log", "haicom-305N.log", "mt3339.log",
+                                 "telit-he910.log"};
     std::string stream;
     for (const char *name : logs) {
         std::ifstream in(std::string(QUILMAR_SOURCE_DIR) + "/jni/gps/testdata/" + name);
@@ -47,8 +49,9 @@ std::string loadStream()
     return stream;
 }
 
-class Loop final : public GPS_ByteSource {
-public:
+class Loop final : public GPS_ByteSource
+{
+  public:
     explicit Loop(const std::string &bytes) : bytes_(bytes) {}
     ssize_t read(char *into, size_t) override
     {
@@ -57,7 +60,7 @@ public:
         return 1;
     }
 
-private:
+  private:
     const std::string &bytes_;
     size_t next_ = 0;
 };
@@ -103,7 +106,8 @@ BENCHMARK(ChecksumOnly);
 
 void ParseOnly(benchmark::State &state)
 {
-    const char *sentence = "$GPGGA,202640.000,4404.1306,N,12118.8515,W,2,10,0.98,1127.7,M,-19.6,M,0000,0000*6C";
+    const char *sentence =
+        "$GPGGA,202640.000,4404.1306,N,12118.8515,W,2,10,0.98,1127.7,M,-19.6,M,0000,0000*6C";
     NativeNmeaRecord record;
     for (auto _ : state) {
         benchmark::DoNotOptimize(parseRecord(sentence, &record));

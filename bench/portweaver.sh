@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Whole-program figures of portweaver on the virtual board (host build):
+#   goodput   four channels echoing through a 115200 baud modem line
+#   aggregate the same without a line rate
+#   callgrind user-space instructions per relayed octet
+#   syscalls  system calls per frame (strace)
+#   idle      wake-ups of an idle daemon over 60 s (strace)
+# Usage: bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle]...
+set -euo pipefail
+calc() { awk "BEGIN { print $* }"; }
+cd "$(dirname "$0")/.."
+bin=${BIN:-build/host/bin}
+export PATH=$PWD/$bin:$PATH
+what=("$@")
+[ ${#what[@]} -gt 0 ] || what=(goodput aggregate callgrind syscalls idle)
+
+root=$(mktemp -d /tmp/portweaver-bench.XXXXXX)
+board_pid=
+daemon_pid=
+cleanup() {
+  [ -n "$daemon_pid" ] && kill "$daemon_pid" 2>/dev/null || true
+  [ -n "$board_pid" ] && kill "$board_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  [ -n "${KEEP:-}" ] || rm -rf "$root" "$root".*
+}
+trap cleanup EXIT
+
+# start_board MODEM_ARGS...: modem and cmux (message size 512) on a fresh board
+start_board() {
+  [ -n "$board_pid" ] && { kill "$board_pid"; wait "$board_pid" 2>/dev/null || true; }
+  rm -rf "$root"; mkdir -p "$root"
+  vboard start -r "$root" -e "modem $*" -e "cmux --msg-size 512" > "$root.board" 2>&1 &
+  board_pid=$!
+  for _ in $(seq 100); do grep -q '^ready' "$root.board" 2>/dev/null && return; sleep 0.05; done
+  echo "board did not come up" >&2; exit 1
+}
+
+# start_daemon [WRAPPER...]: portweaver on the board, optionally under a tool
+start_daemon() {
+  VBOARD_ROOT=$root vboard run -r "$root" -- "$@" "$bin/portweaver" > "$root.daemon" 2>&1 &
+  daemon_pid=$!
+  for _ in $(seq 400); do
+    VBOARD_ROOT=$root vboard ctl modem has "sabm 0" > /dev/null 2>&1 && return
+    sleep 0.05
+  done
+  echo "daemon did not come up" >&2; cat "$root.daemon" >&2; exit 1
+}
+
+stop_daemon() {
+  # SIGTERM to the daemon itself (not the runner), so that tools write out.
+  local pid
+  pid=$(pgrep -f -n -- "$bin/portweaver\$" || true)
+  [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null || true
+  wait "$daemon_pid" 2>/dev/null || true
+  daemon_pid=
+}
+
+# echo_all OCTETS: every channel echoes OCTETS through the modem; prints seconds
+echo_all() {
+  local n=$1 start end pids=() pid
+  start=$(date +%s.%N)
+  for p in 0 1 2 3; do
+    vboard run -r "$root" -- "$bin/portweaver_port_client" open $p echo "$n" $((p + 11)) > "$root.client$p" 2>&1 &
+    pids+=($!)
+  done
+  local p=0 status
+  for pid in "${pids[@]}"; do
+    status=0
+    wait "$pid" || status=$?
+    [ $status -eq 0 ] || { echo "channel $p failed with status $status" >&2; cat "$root.client$p" >&2; exit 1; }
+    p=$((p + 1))
+  done
+  end=$(date +%s.%N)
+  calc "$end - $start"
+}
+
+for w in "${what[@]}"; do
+  case $w in
+  goodput)
+    start_board --baud 115200
+    start_daemon
+    n=60000
+    echo_all $n > "$root.secs" &
+    echoing=$!
+    # Steady state: what reached the channel ports between two samples.
+    delivered() { VBOARD_ROOT=$root vboard ctl cmux status | awk '/^port/ {for (i = 1; i < NF; i++) if ($i == "from-daemon") s += $(i + 1)} END {print s + 0}'; }
+    sleep 3
+    t1=$(date +%s.%N); d1=$(delivered)
+    sleep 15
+    t2=$(date +%s.%N); d2=$(delivered)
+    wait $echoing
+    limit=$(calc "11520 * 126 / 132")
+    rate=$(calc "($d2 - $d1) / ($t2 - $t1)")
+    printf 'goodput: %d octets reached the ports in %.2f s: %.0f octets/s = %.1f %% of the UIH limit (%.0f octets/s); whole run of 4 x %d octets %.2f s\n' \
+      $((d2 - d1)) "$(calc "$t2 - $t1")" "$rate" "$(calc "100 * $rate / $limit")" "$limit" $n "$(cat "$root.secs")"
+    stop_daemon
+    ;;
+  aggregate)
+    start_board
+    start_daemon
+    n=2000000
+    secs=$(echo_all $n)
+    printf 'aggregate: 4 channels x %d octets each way in %.2f s: %.2f MB/s each way, %.2f MB/s total\n' \
+      $n "$secs" "$(calc "4 * $n / $secs / 1000000")" "$(calc "8 * $n / $secs / 1000000")"
+    stop_daemon
+    ;;
+  callgrind)
+    start_board
+    out=$root.callgrind
+    start_daemon valgrind --tool=callgrind --callgrind-out-file="$out"
+    n=250000
+    echo_all $n > /dev/null
+    stop_daemon
+    octets=$((8 * n))
+    # Split the profile: the board's preload (its forwarding of the control
+    # device's requests and its descriptor table locks) is not on the unit.
+    callgrind_annotate --auto=no --threshold=100 "$out" 2>/dev/null | awk -v o=$octets '
+      /^ *[0-9,]+ +\(/ {
+        n = $1; gsub(",", "", n)
+        if ($0 ~ /PROGRAM TOTALS/) { t = n; next }
+        if ($0 ~ /vbp_|libvboard_preload|pthread_mutex/) b += n; else d += n
+      }
+      END {
+        printf "callgrind: %d octets relayed (4 channels, both ways): portweaver with libc %.2f instructions/octet; whole process %.2f, of which the board preload %.2f\n", o, d / o, t / o, b / o
+      }'
+    ;;
+  syscalls)
+    start_board
+    out=$root.strace
+    start_daemon strace -f -c -o "$out"
+    n=250000
+    echo_all $n > /dev/null
+    stop_daemon
+    frames=$(((n + 125) / 126 * 4))
+    # On the board the control device's requests travel as sendmsg/recvmsg
+    # of the preload; on the unit each is one ioctl.
+    awk -v f=$frames '$4 ~ /^[0-9]+$/ && $4 >= 50 {printf "  %-10s %8d calls  %.2f per frame each way\n", $NF, $4, $4 / f}' "$out"
+    printf 'syscalls: about %d data frames each way (4 x %d octets)\n' $frames $n
+    ;;
+  idle)
+    start_board
+    out=$root.idle
+    start_daemon
+    pid=$(pgrep -f -n -- "$bin/portweaver\$")
+    timeout -s INT 60 strace -p "$pid" -e trace=ppoll,poll,select,pselect6,nanosleep,read,write,ioctl -o "$out" || true
+    printf 'idle: %d wake-ups of the wait in 60 s; system calls: %d\n' \
+      "$(grep -c '^ppoll' "$out" || true)" "$(grep -vc 'resumed\|detached\|^---\|^+++' "$out" || true)"
+    grep -v 'resumed\|detached' "$out" | sed 's/^/  /' | head -20
+    stop_daemon
+    ;;
+  *) echo "unknown figure $w" >&2; exit 2 ;;
+  esac
+done

@@ -1,0 +1,444 @@
+// The real portweaver on the virtual board, against the simulated Telit
+// modem on /dev/ttySA0 and the emulated /dev/cmux with its channel ports.
+// The daemon's 60 s and 5 s waits are shortened a hundredfold by a test
+// preload (timescale.cpp); everything else runs at its real pace.
+#include "vboard/testing.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <dirent.h>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+using namespace std::chrono_literals;
+using vboard::RunResult;
+using vboard::testing::TestBoard;
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds limit = 20s)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+vboard::Target daemon_target()
+{
+    vboard::Target t = vboard::testing::this_target();
+    if (t.armel)
+        t.armel_preload = std::string(PORTWEAVER_TIMESCALE) + ":" + t.armel_preload;
+    else
+        t.preload = std::string(PORTWEAVER_TIMESCALE) + ":" + t.preload;
+    return t;
+}
+
+struct Daemon : testing::Test {
+    TestBoard board;
+    std::thread runner;
+    RunResult result;
+    bool finished = false;
+
+    void TearDown() override
+    {
+        pid_t pid = find_pid();
+        if (pid > 0)
+            kill(pid, SIGKILL);
+        if (runner.joinable())
+            runner.join();
+    }
+    void modem(const std::vector<std::string> &args = {}) { board.emulator("modem", args); }
+    void cmux(const std::vector<std::string> &args = {}) { board.emulator("cmux", args); }
+    RunResult run(const std::vector<std::string> &args, std::chrono::milliseconds limit = 30s)
+    {
+        std::vector<std::string> argv = {vboard::testing::program_dir() + "/portweaver"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return board.Board::run(argv, daemon_target(), limit, true);
+    }
+    void start(const std::vector<std::string> &args = {}, std::chrono::milliseconds limit = 60s)
+    {
+        runner = std::thread([this, args, limit] {
+            result = run(args, limit);
+            finished = true;
+        });
+    }
+    bool ended(std::chrono::milliseconds limit = 30s)
+    {
+        if (!wait_for([this] { return finished; }, limit))
+            return false;
+        runner.join();
+        return true;
+    }
+    // The daemon's process on this board (the qemu process on the target).
+    pid_t find_pid() const
+    {
+        DIR *d = opendir("/proc");
+        if (!d)
+            return -1;
+        pid_t found = -1;
+        std::string want = "VBOARD_ROOT=" + board.root();
+        while (dirent *e = readdir(d)) {
+            pid_t pid = atoi(e->d_name);
+            if (pid <= 0 || pid == getpid())
+                continue;
+            std::string dir = std::string("/proc/") + e->d_name;
+            std::string cmd = read_file(dir + "/cmdline");
+            if (cmd.find("/portweaver") == std::string::npos || cmd.find("port_client") != std::string::npos)
+                continue;
+            std::string env = read_file(dir + "/environ");
+            std::string state = read_file(dir + "/stat");
+            size_t paren = state.rfind(')');
+            bool zombie = paren != std::string::npos && paren + 2 < state.size() && state[paren + 2] == 'Z';
+            if (!zombie &&
+                (env.find(want + '\0') != std::string::npos || cmd.find(want) != std::string::npos))
+                found = pid;
+        }
+        closedir(d);
+        return found;
+    }
+    char process_state(pid_t pid) const
+    {
+        std::string s = read_file("/proc/" + std::to_string(pid) + "/stat");
+        size_t paren = s.rfind(')');
+        return paren != std::string::npos && paren + 2 < s.size() ? s[paren + 2] : '?';
+    }
+    bool modem_has(const std::string &text) const { return board.ctl("modem", {"has", text}).status == 0; }
+    bool cmux_has(const std::string &text) const { return board.ctl("cmux", {"has", text}).status == 0; }
+    bool wait_modem(const std::string &text, std::chrono::milliseconds limit = 20s)
+    {
+        return wait_for([&] { return modem_has(text); }, limit);
+    }
+    bool wait_cmux(const std::string &text, std::chrono::milliseconds limit = 20s)
+    {
+        return wait_for([&] { return cmux_has(text); }, limit);
+    }
+    RunResult client(const std::vector<std::string> &words, std::chrono::milliseconds limit = 60s)
+    {
+        std::vector<std::string> argv = {vboard::testing::host_program_dir() + "/portweaver_port_client"};
+        argv.insert(argv.end(), words.begin(), words.end());
+        return board.run_host(argv, limit);
+    }
+    // Starts the whole set with a running, multiplexing daemon.
+    void up(const std::vector<std::string> &modem_args = {}, const std::vector<std::string> &cmux_args = {},
+            const std::vector<std::string> &daemon_args = {})
+    {
+        modem(modem_args);
+        cmux(cmux_args);
+        start(daemon_args);
+        ASSERT_TRUE(wait_modem("sabm 0")) << board.ctl("modem", {"events"}).text;
+    }
+    std::string events(const std::string &emulator) const { return board.ctl(emulator, {"events"}).text; }
+};
+
+TEST_F(Daemon, CommandLine)
+{
+    RunResult r = run({"--help"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "Usage:\n  portweaver [--daemon fg|bg|stop] [--user <username>] [--script <script>]\n");
+    r = run({"--version"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "portweaver daemon version 0.1\n");
+    r = run({"--bogus"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Unsupported option; try '--help' for more information\n");
+    r = run({"--daemon"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Unsupported option; try '--help' for more information\n");
+    // Refused before any device is opened (the board has none).
+    r = run({"--daemon", "fg", "--daemon", "later"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "unsupport daemon mode\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Daemon, ScriptAndMissingDevices)
+{
+    // (On the target the shell is this machine's, which may warn about the
+    // target's preload: only the end of the error output is ours.)
+    RunResult r = run({"--script", "exit 3"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(r.err.ends_with("script failed; aborting\n")) << r.err;
+    std::string mark = board.root() + "/script-ran";
+    r = run({"--script", "touch " + mark});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_TRUE(r.err.ends_with("open(<serport>): No such file or directory\n")) << r.err;
+    struct stat st;
+    EXPECT_EQ(stat(mark.c_str(), &st), 0);
+    modem();
+    r = run({});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "open(<mux-ctl>): No such file or directory\n");
+    EXPECT_FALSE(modem_has("at ")); // nothing was said to the modem
+}
+
+TEST_F(Daemon, BringUpWithEchoAndASilentFirstAt)
+{
+    up({"--silent-first-at", "--echo", "on"});
+    std::string ev = events("modem");
+    EXPECT_NE(
+        ev.find("at AT (ignored)\nat AT\nat AT+CMEE=2\nat AT+IPR=115200\nat AT#SELINT=2\nat ATE0V1&K3&D2\n"
+                "at AT+CMUX=0\nmux on\nsabm 0\n"),
+        std::string::npos)
+        << ev;
+    // The keep-alive (600 ms here) is answered, so the daemon goes on.
+    EXPECT_TRUE(wait_modem("test test0"));
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_FALSE(finished);
+    kill(find_pid(), SIGTERM);
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(result.signal, SIGTERM);
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(Daemon, ModemInitialisationFailures)
+{
+    modem({"--error", "AT#SELINT=2"});
+    cmux();
+    RunResult r = run({});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("modem did not answer \"AT#SELINT=2\" with OK\n"), std::string::npos) << r.out;
+    EXPECT_FALSE(modem_has("mux on"));
+    board.ctl("modem", {"fault", "silent"});
+    r = run({});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("timeout while reading from  serport\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("modem did not answer \"AT\" with OK\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Daemon, FourChannelsBothWays)
+{
+    // The modem answers in frames of its own size.
+    up({"--split", "37"}, {"--msg-size", "512"});
+    std::vector<std::thread> clients;
+    RunResult results[4];
+    for (int p = 0; p < 4; ++p)
+        clients.emplace_back([&, p] {
+            results[p] = client({"open", std::to_string(p), "echo", "65536", std::to_string(p + 1)});
+        });
+    for (auto &t : clients)
+        t.join();
+    for (int p = 0; p < 4; ++p) {
+        EXPECT_EQ(results[p].exit_code, 0) << p << ": " << results[p].err;
+        EXPECT_EQ(results[p].out, "ok\n");
+    }
+    std::string st;
+    wait_for([&] {
+        st = board.ctl("modem", {"stats"}).text;
+        for (int d = 1; d <= 4; ++d)
+            if (st.find(std::to_string(d) + " closed") == std::string::npos)
+                return false;
+        return true;
+    });
+    for (int d = 1; d <= 4; ++d)
+        EXPECT_NE(st.find(std::to_string(d) + " closed rx 65536 tx 65536"), std::string::npos) << st;
+    EXPECT_NE(st.find("bad 0 discarded 0"), std::string::npos) << st;
+    if (HasFailure()) {
+        std::istringstream ev(events("modem"));
+        for (std::string line; std::getline(ev, line);)
+            if (line.find("bad") != std::string::npos)
+                std::cerr << line << "\n";
+        kill(find_pid(), SIGTERM);
+        if (ended())
+            std::cerr << result.out;
+    }
+}
+
+TEST_F(Daemon, SplitSizesInBothDirections)
+{
+    up({"--mode", "1=sink"}, {"--msg-size", "512"});
+    // 300 octets from a port go out as frames of 126, 126 and 48.
+    RunResult r = client({"open", "0", "write", std::string(300, 'x'), "sleep", "300"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_TRUE(wait_modem("rx 1 48"));
+    std::string ev = events("modem");
+    EXPECT_NE(ev.find("rx 1 126\nrx 1 126\nrx 1 48\n"), std::string::npos) << ev;
+}
+
+TEST_F(Daemon, ModemFrameSplitAtTheKernelMessageSize)
+{
+    up({"--mode", "2=sink"}, {"--msg-size", "72"});
+    std::thread c([&] { client({"open", "1", "sleep", "3000"}); });
+    ASSERT_TRUE(wait_cmux("connected 1"));
+    ASSERT_EQ(board.ctl("modem", {"fill", "2", "127"}).status, 0);
+    EXPECT_TRUE(wait_cmux("data 1 63"));
+    std::string ev = events("cmux");
+    EXPECT_NE(ev.find("data 1 64\ndata 1 63\n"), std::string::npos) << ev;
+    c.join();
+}
+
+TEST_F(Daemon, ModemControlBothWays)
+{
+    up();
+    std::thread c([&] {
+        RunResult r = client({"open", "1", "sleep", "300", "bic", "dtr", "sleep", "200", "bis", "dtr",
+                              "break", "sleep", "500"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    });
+    ASSERT_TRUE(wait_cmux("connected 1"));
+    // DTR|RTS on kernel port 1 (DLCI 2): MSC E1 05 0B 0D; the modem keeps it.
+    EXPECT_TRUE(wait_modem("msc 2 0x0d"));
+    EXPECT_TRUE(wait_modem("msc 2 0x09"));
+    EXPECT_TRUE(wait_modem("msc 2 0x0d break"));
+    // The modem's status for DLCI 2: CTS|DCD|DSR on kernel port 1.
+    ASSERT_EQ(board.ctl("modem", {"msc", "2", "8c"}).status, 0);
+    EXPECT_TRUE(wait_cmux("mctrl 1 0x0b"));
+    c.join();
+}
+
+TEST_F(Daemon, RefusedAndUnopenedChannels)
+{
+    up();
+    board.ctl("modem", {"fault", "refuse"});
+    RunResult r = client({"open", "2", "write", "lost", "sleep", "300", "close"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    ASSERT_TRUE(wait_modem("sabm 3"));
+    ASSERT_TRUE(wait_modem("disc 3"));
+    EXPECT_FALSE(cmux_has("connected 2"));
+    board.ctl("modem", {"fault", "refuse", "off"});
+    // The channel is closed again: a new open works end to end.
+    r = client({"open", "2", "echo", "1000", "7"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST_F(Daemon, GarbageAndBadFramesDoNotStopTheRelay)
+{
+    up();
+    std::thread c([&] {
+        RunResult r = client({"open", "0", "expect", "after", "sleep", "200"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    });
+    ASSERT_TRUE(wait_cmux("connected 0"));
+    board.ctl("modem", {"raw", "00414243f9f9"});
+    board.ctl("modem", {"fault", "bad-fcs", "1"});
+    board.ctl("modem", {"send", "1", "lost"});
+    board.ctl("modem", {"oversize"});
+    board.ctl("modem", {"fault", "bad-flag", "1"});
+    board.ctl("modem", {"send", "1", "lost"});
+    board.ctl("modem", {"send", "1", "after"});
+    c.join();
+}
+
+TEST_F(Daemon, UnansweredSabmEndsTheLoop)
+{
+    modem({"--no-ua"});
+    cmux();
+    start();
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.out.find("port 0 not connected\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("too much errors during TEST commands; aborted\n"), std::string::npos)
+        << result.out;
+}
+
+TEST_F(Daemon, UnansweredTestEndsTheLoop)
+{
+    up({"--no-test"});
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.out.find("sending TEST although another test is pending for port 0\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("too much errors during TEST commands; aborted\n"), std::string::npos);
+}
+
+TEST_F(Daemon, ModemGoneEndsTheDaemon)
+{
+    pid_t modem_pid = board.start({vboard::testing::host_program_dir() + "/vboard-modem"});
+    cmux();
+    start();
+    ASSERT_TRUE(wait_modem("sabm 0"));
+    kill(modem_pid, SIGTERM); // its end of the line closes
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.out.find("serial line hung up; aborted\n"), std::string::npos) << result.out;
+}
+
+TEST_F(Daemon, Signals)
+{
+    up();
+    pid_t pid = find_pid();
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGUSR1);
+    EXPECT_TRUE(wait_modem("psc 0x00"));
+    EXPECT_TRUE(wait_modem("dtr 0"));
+    kill(pid, SIGALRM);
+    EXPECT_TRUE(wait_modem("dtr 1"));
+    EXPECT_TRUE(wait_modem("wake"));
+    kill(pid, SIGUSR2);
+    kill(pid, SIGHUP);
+    RunResult r = client({"open", "3", "echo", "1000", "3"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(finished);
+}
+
+TEST_F(Daemon, StopModeStopsAfterDlci0WasRequested)
+{
+    modem();
+    cmux();
+    start({"--daemon", "stop"});
+    pid_t pid = -1;
+    ASSERT_TRUE(wait_for([&] {
+        pid = find_pid();
+        return pid > 0 && process_state(pid) == 'T';
+    }));
+    EXPECT_TRUE(modem_has("sabm 0"));
+    kill(pid, SIGCONT);
+    RunResult r = client({"open", "0", "echo", "1000", "9"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+}
+
+TEST_F(Daemon, BackgroundMode)
+{
+    modem();
+    cmux();
+    RunResult r = run({"--daemon", "bg"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(wait_modem("sabm 0"));
+    pid_t pid = find_pid();
+    ASSERT_GT(pid, 0);
+    r = client({"open", "0", "echo", "1000", "5"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(wait_for([&] { return find_pid() < 0; }));
+}
+
+TEST_F(Daemon, UserSwitch)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root";
+    modem();
+    cmux();
+    RunResult r = run({"--user", "no-such-user-here"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "can not find user 'no-such-user-here'\n");
+    start({"--user", "nobody"});
+    ASSERT_TRUE(wait_modem("sabm 0"));
+    pid_t pid = find_pid();
+    ASSERT_GT(pid, 0);
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    EXPECT_NE(status.find("Uid:\t65534\t65534\t65534\t65534\n"), std::string::npos) << status;
+}
+
+} // namespace

@@ -1,0 +1,290 @@
+// vboard-modem: the simulated Telit modem on a serial line of the board
+// (default ttySA0). Started by vboard or a test; driven while it runs with
+// "vboard ctl modem <words>" (see README.md).
+#include "telit.h"
+
+#include "vboard/control.h"
+#include "vboard/emulator.h"
+#include "vboard/loop.h"
+#include "vboard/serial.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/ioctl.h>
+#include <vector>
+
+namespace
+{
+
+struct Config {
+    std::string line = "ttySA0";
+    unsigned rate = 0; // octets per second, 0: unlimited
+};
+
+void usage()
+{
+    std::cerr
+        << "usage: vboard-modem [--line NAME] [--echo on|off] [--silent-first-at] [--silent] [--delay MS]\n"
+           "                    [--error COMMAND]... [--mode DLCI=loopback|sink|at]... [--split N]\n"
+           "                    [--baud N] [--msc-command] [--no-ua] [--refuse] [--no-test]\n";
+}
+
+telitsim::DataMode parse_mode(const std::string &m)
+{
+    if (m == "loopback")
+        return telitsim::DataMode::loopback;
+    if (m == "sink")
+        return telitsim::DataMode::sink;
+    if (m == "at")
+        return telitsim::DataMode::at;
+    throw std::invalid_argument("unknown data mode '" + m + "'");
+}
+
+int parse_dlci(const std::string &s)
+{
+    int d = std::stoi(s);
+    if (d < 1 || d > 4)
+        throw std::invalid_argument("DLCI must be 1..4");
+    return d;
+}
+
+std::vector<uint8_t> parse_hex(const std::string &hex)
+{
+    if (hex.size() % 2)
+        throw std::invalid_argument("odd number of hex digits");
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+void parse_args(int argc, char **argv, Config &cfg, telitsim::Modem &m)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw std::invalid_argument(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--line")
+            cfg.line = value();
+        else if (a == "--echo")
+            m.echo = value() == "on";
+        else if (a == "--silent-first-at")
+            m.silent_first_at = true;
+        else if (a == "--silent")
+            m.silent = true;
+        else if (a == "--delay")
+            m.answer_delay_ms = std::stoi(value());
+        else if (a == "--error")
+            m.failing.insert(value());
+        else if (a == "--mode") {
+            std::string v = value();
+            auto eq = v.find('=');
+            if (eq == std::string::npos)
+                throw std::invalid_argument("--mode wants DLCI=MODE");
+            m.modes[parse_dlci(v.substr(0, eq))] = parse_mode(v.substr(eq + 1));
+        } else if (a == "--split")
+            m.split = std::stoul(value());
+        else if (a == "--baud")
+            cfg.rate = static_cast<unsigned>(std::stoul(value()) / 10); // 8N1: ten bits per octet
+        else if (a == "--msc-command")
+            m.msc_as_command = true;
+        else if (a == "--no-ua")
+            m.faults.no_ua = true;
+        else if (a == "--refuse")
+            m.faults.refuse = true;
+        else if (a == "--no-test")
+            m.faults.no_test = true;
+        else if (a == "--help") {
+            usage();
+            exit(0);
+        } else
+            throw std::invalid_argument("unknown option " + a);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    telitsim::Modem modem;
+    Config cfg;
+    try {
+        parse_args(argc, argv, cfg, modem);
+    } catch (const std::exception &e) {
+        std::cerr << "vboard-modem: " << e.what() << "\n";
+        usage();
+        return 2;
+    }
+    try {
+        std::string root = vboard::board_root();
+        vboard::Loop loop;
+        vboard::SerialLine line(loop, root, cfg.line);
+        line.set_rate(cfg.rate);
+        std::deque<std::string> events;
+        std::vector<std::string> history;
+        bool verbose = getenv("VBOARD_MODEM_VERBOSE") != nullptr;
+
+        modem.send = [&](std::span<const uint8_t> d) { line.send(d); };
+        modem.event = [&](const std::string &e) {
+            if (history.size() >= 10000)
+                history.erase(history.begin(), history.begin() + 5000);
+            history.push_back(e);
+            if (verbose)
+                std::cerr << "modem: " << e << "\n";
+        };
+        modem.later = [&](int ms, std::function<void()> fn) {
+            loop.after(std::chrono::milliseconds(ms), fn);
+        };
+        line.on_data = [&](std::span<const uint8_t> d) { modem.receive(d); };
+        line.on_lines = [&](int lines) { modem.set_dtr(lines & TIOCM_DTR); };
+        // A UART with a modem behind it: clear to send, data set ready.
+        line.set_status(TIOCM_CTS | TIOCM_DSR);
+
+        auto handler = [&](const std::vector<std::string> &w) -> vboard::ControlReply {
+            try {
+                if (w.empty())
+                    return {2, "no command\n"};
+                const std::string &cmd = w[0];
+                auto need = [&](size_t n) {
+                    if (w.size() < n + 1)
+                        throw std::invalid_argument(cmd + " needs " + std::to_string(n) + " arguments");
+                };
+                if (cmd == "stats")
+                    return {0, modem.stats() + "\n"};
+                if (cmd == "events") {
+                    std::string out;
+                    for (auto &e : history)
+                        out += e + "\n";
+                    return {0, out};
+                }
+                if (cmd == "clear") {
+                    history.clear();
+                    return {0, ""};
+                }
+                if (cmd == "has") { // has TEXT: status 0 when an event contains it
+                    need(1);
+                    for (auto &e : history)
+                        if (e.find(w[1]) != std::string::npos)
+                            return {0, e + "\n"};
+                    return {1, ""};
+                }
+                if (cmd == "send" || cmd == "sendhex" || cmd == "fill") {
+                    need(2);
+                    int d = parse_dlci(w[1]);
+                    std::vector<uint8_t> data;
+                    if (cmd == "send") {
+                        std::string text = w[2];
+                        for (size_t i = 3; i < w.size(); ++i)
+                            text += " " + w[i];
+                        data.assign(text.begin(), text.end());
+                    } else if (cmd == "sendhex") {
+                        data = parse_hex(w[2]);
+                    } else {
+                        // fill D N [SEED]: N pseudo-random octets (xorshift)
+                        size_t n = std::stoul(w[2]);
+                        uint32_t x = w.size() > 3 ? static_cast<uint32_t>(std::stoul(w[3])) : 1u;
+                        data.resize(n);
+                        for (auto &o : data) {
+                            x ^= x << 13;
+                            x ^= x >> 17;
+                            x ^= x << 5;
+                            o = static_cast<uint8_t>(x);
+                        }
+                    }
+                    if (!modem.send_data(d, data))
+                        return {1, "dlci " + w[1] + " is not open\n"};
+                    return {0, ""};
+                }
+                if (cmd == "msc") { // msc D V24HEX [break]
+                    need(2);
+                    if (!modem.send_status(parse_dlci(w[1]),
+                                           static_cast<uint8_t>(std::stoul(w[2], nullptr, 16)),
+                                           w.size() > 3 && w[3] == "break"))
+                        return {1, "multiplexer not up\n"};
+                    return {0, ""};
+                }
+                if (cmd == "raw") { // raw HEX: octets as they are, e.g. garbage
+                    need(1);
+                    modem.send_raw(parse_hex(w[1]));
+                    return {0, ""};
+                }
+                if (cmd == "oversize") {
+                    modem.send_oversize();
+                    return {0, ""};
+                }
+                if (cmd == "fault") { // fault NAME [on|off|N]
+                    need(1);
+                    std::string v = w.size() > 2 ? w[2] : "on";
+                    bool on = v != "off";
+                    if (w[1] == "no-ua")
+                        modem.faults.no_ua = on;
+                    else if (w[1] == "refuse")
+                        modem.faults.refuse = on;
+                    else if (w[1] == "no-test")
+                        modem.faults.no_test = on;
+                    else if (w[1] == "bad-fcs")
+                        modem.faults.bad_fcs = v == "on" ? 1 : v == "off" ? 0 : std::stoi(v);
+                    else if (w[1] == "bad-flag")
+                        modem.faults.bad_flag = v == "on" ? 1 : v == "off" ? 0 : std::stoi(v);
+                    else if (w[1] == "silent")
+                        modem.silent = on;
+                    else
+                        return {2, "unknown fault " + w[1] + "\n"};
+                    return {0, ""};
+                }
+                if (cmd == "hangup") {
+                    // The modem goes away: status lines drop, nothing answers.
+                    line.set_status(0);
+                    line.flush_output();
+                    modem.faults.no_ua = modem.faults.no_test = true;
+                    modem.silent = true;
+                    modem.send = [](std::span<const uint8_t>) {};
+                    return {0, ""};
+                }
+                if (cmd == "rate") {
+                    need(1);
+                    line.set_rate(static_cast<unsigned>(std::stoul(w[1])));
+                    return {0, ""};
+                }
+                if (cmd == "mode") {
+                    need(2);
+                    modem.modes[parse_dlci(w[1])] = parse_mode(w[2]);
+                    return {0, ""};
+                }
+                if (cmd == "split") {
+                    need(1);
+                    modem.split = std::stoul(w[1]);
+                    return {0, ""};
+                }
+                if (cmd == "dte") { // dte D: the V.24 octet the DTE last sent for D
+                    need(1);
+                    char b[8];
+                    snprintf(b, sizeof b, "0x%02x\n", modem.dte_status(std::stoi(w[1])));
+                    return {0, b};
+                }
+                if (cmd == "lines") {
+                    return {0, std::to_string(line.lines()) + "\n"};
+                }
+                return {2, "unknown command " + cmd + "\n"};
+            } catch (const std::exception &e) {
+                return {2, std::string(e.what()) + "\n"};
+            }
+        };
+        vboard::ControlServer control(loop, root, "modem", handler);
+        vboard::announce_ready();
+        loop.run();
+    } catch (const std::exception &e) {
+        std::cerr << "vboard-modem: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

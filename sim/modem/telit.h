@@ -1,0 +1,99 @@
+// The simulated Telit modem: the AT command phase and the responding side
+// of the 27.010 basic-option multiplexer. Pure logic: octets from the DTE
+// come in through receive(), octets to the DTE leave through the send
+// callback, and whatever a test or a person may want to know is reported
+// as one-line events.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace telitsim
+{
+
+// 27.010 FCS, computed bit by bit from the generator (no table).
+uint8_t fcs(std::span<const uint8_t> covered);
+
+enum class DataMode { loopback, sink, at };
+
+struct Faults {
+    bool no_ua = false;   // SABM and DISC go unanswered
+    bool refuse = false;  // SABM answered with DM
+    bool no_test = false; // TEST commands go unanswered
+    int bad_fcs = 0;      // the next n frames carry a wrong FCS
+    int bad_flag = 0;     // the next n frames start with a wrong flag
+};
+
+class Modem
+{
+  public:
+    std::function<void(std::span<const uint8_t>)> send;
+    std::function<void(const std::string &)> event;
+    // Runs fn after ms milliseconds (slow answers); immediate when unset.
+    std::function<void(int ms, std::function<void()>)> later;
+
+    // AT phase
+    bool echo = true;
+    bool silent_first_at = false;
+    int answer_delay_ms = 0;
+    std::set<std::string> failing; // commands answered with ERROR
+    bool silent = false;           // answers nothing at all
+
+    // Multiplexer
+    DataMode modes[5] = {DataMode::loopback, DataMode::loopback, DataMode::loopback, DataMode::loopback,
+                         DataMode::loopback};
+    size_t split = 0;            // loopback answers in frames of this size (0: as received)
+    bool msc_as_command = false; // own status with C/R = 1 (else 0)
+    Faults faults;
+
+    void receive(std::span<const uint8_t> data);
+    void set_dtr(bool on);
+
+    // From the control interface.
+    bool in_mux() const { return mux_; }
+    bool open(int dlci) const { return dlci >= 0 && dlci <= 4 && open_[dlci]; }
+    bool send_data(int dlci, std::span<const uint8_t> data);
+    bool send_status(int dlci, uint8_t v24, bool with_break);
+    void send_raw(std::span<const uint8_t> data) { emit(data); }
+    // A frame whose length field claims more than any frame may carry.
+    void send_oversize();
+    void close_down(); // leaves multiplexer mode (as after CLD)
+    bool sleeping() const { return sleeping_; }
+    uint8_t dte_status(int dlci) const { return dte_v24_[dlci]; }
+    uint64_t received(int dlci) const { return rx_[dlci]; }
+    uint64_t sent(int dlci) const { return tx_[dlci]; }
+    std::string stats() const;
+
+  private:
+    void at_octet(uint8_t c);
+    void at_line(const std::string &line);
+    void answer(const std::string &text);
+    void mux_octet(uint8_t c);
+    void frame(uint8_t address, uint8_t control, std::vector<uint8_t> info);
+    void control_message(const std::vector<uint8_t> &info);
+    void data(int dlci, const std::vector<uint8_t> &info);
+    void emit(std::span<const uint8_t> data);
+    void emit_frame(int dlci, bool cr, uint8_t control, std::span<const uint8_t> info);
+    void report(const std::string &text);
+
+    bool mux_ = false;
+    bool sleeping_ = false;
+    bool dtr_ = true;
+    bool at_seen_ = false;
+    std::string line_;
+    std::vector<uint8_t> rx_frame_;
+    bool open_[5] = {};
+    uint8_t dte_v24_[5] = {};
+    uint64_t rx_[5] = {};
+    uint64_t tx_[5] = {};
+    uint64_t bad_frames_ = 0;
+    uint64_t discarded_ = 0;
+    std::string at_buffers_[5]; // AT-mode channels: the line so far
+};
+
+} // namespace telitsim
