@@ -104,7 +104,7 @@ int vbp_device_open(const char *node, int flags)
     x.in_cap = sizeof table;
     int pass[2] = {sv[1], sv[0]}; // the emulator's end, then the program's
     bool ok = vbp_side_exchange(side, &x, pass, 2);
-    int e = errno;
+    int e = ENXIO; // the emulator went away during the open: no driver
     real_close(sv[1]);
     if (ok && x.reply.result < 0) {
         ok = false;

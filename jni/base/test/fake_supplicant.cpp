@@ -1,6 +1,7 @@
 #include "fake_supplicant.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
@@ -71,9 +72,24 @@ void FakeSupplicant::push(const std::string &text, int count)
     }
 }
 
+void FakeSupplicant::pause(bool paused)
+{
+    paused_ = paused;
+    if (!paused) {
+        return;
+    }
+    // Two loop rounds: the one that may have armed POLLIN before the flag
+    // was set, and one that saw the flag.
+    const unsigned seen = rounds_.load();
+    for (int i = 0; i < 2000 && rounds_.load() < seen + 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void FakeSupplicant::run()
 {
     for (;;) {
+        ++rounds_;
         pollfd fds[2] = {{stop_, POLLIN, 0}, {fd_, static_cast<short>(paused_ ? 0 : POLLIN), 0}};
         const int n = poll(fds, 2, flooding_ ? 0 : 20);
         if (n < 0 && errno != EINTR) {

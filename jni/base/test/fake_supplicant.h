@@ -33,8 +33,9 @@ class FakeSupplicant
     void flood(const std::string &text) { flood_text_ = text, flooding_ = true; }
     int attached() const;
     int commands() const { return commands_; }
-    // Stops answering (the socket stays, nothing is read).
-    void pause(bool paused) { paused_ = paused; }
+    // Stops answering (the socket stays, nothing is read). Pausing returns
+    // once the server no longer waits for a datagram it armed for earlier.
+    void pause(bool paused);
 
   private:
     void run();
@@ -49,6 +50,7 @@ class FakeSupplicant
     std::string flood_text_;
     std::atomic<bool> flooding_{false};
     std::atomic<bool> paused_{false};
+    std::atomic<unsigned> rounds_{0};
     std::atomic<int> commands_{0};
     std::thread thread_;
 };

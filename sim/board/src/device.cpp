@@ -84,14 +84,16 @@ DeviceServer::DeviceServer(Loop &loop, const std::string &root, const std::strin
 
 DeviceServer::~DeviceServer()
 {
+    // The node goes first: a program that sees its descriptor hang up
+    // finds no device any more, rather than a listener about to vanish.
+    loop_.unwatch(listen_fd_);
+    close(listen_fd_);
+    unlink(node_.c_str());
     for (auto &c : conns_) {
         if (c->session_)
             c->session_->closed();
     }
     conns_.clear();
-    loop_.unwatch(listen_fd_);
-    close(listen_fd_);
-    unlink(node_.c_str());
 }
 
 std::vector<Connection *> DeviceServer::connections() const
