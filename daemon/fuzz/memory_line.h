@@ -25,6 +25,13 @@ inline int line_send(serport *port, const void *, size_t len)
     return 1;
 }
 
+inline int line_sendv(serport *port, const iovec *iov, int count)
+{
+    for (int i = 0; i < count; ++i)
+        line_of(port).sent += iov[i].iov_len;
+    return 1;
+}
+
 inline int line_recv(serport *port, void *buf, size_t len, int)
 {
     memory_line &l = line_of(port);
@@ -57,7 +64,7 @@ inline int line_zero(const serport *)
     return 0;
 }
 
-inline const serport_ops memory_ops = {line_send, line_recv, line_readline, line_flush, line_zero, line_zero};
+inline const serport_ops memory_ops = {line_send, line_sendv, line_recv, line_readline, line_flush, line_zero, line_zero};
 
 // One port for the whole run (the object holds the 64 KiB ring).
 inline serport *memory_port(memory_line &line)

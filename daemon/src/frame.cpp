@@ -40,6 +40,8 @@ constexpr int RECV_TIMEOUT_MS = 100;
 // Octets skipped per call while hunting for an opening flag; the rest is
 // taken on the next readiness so that the loop stays responsive.
 constexpr size_t HUNT_LIMIT = 2 * (MUX_MAX_INFO + 6);
+// Pieces of one send of a frame (header and trailer included).
+constexpr int SEND_PIECES = 8;
 
 bool is_uih(uint8_t control)
 {
@@ -154,16 +156,31 @@ int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, 
     }
     const uint8_t head[4] = {MUX_FLAG, header[0], header[1], static_cast<uint8_t>(total << 1 | 1)};
     uint8_t fcs = portweaver_fcs(0xFF, head + 1, 3);
-    bool ok = port->ops->send(port, head, sizeof head);
-    for (size_t i = 0; ok && i < count; ++i) {
-        if (bufv[i].len == 0)
-            continue;
-        ok = port->ops->send(port, bufv[i].data, bufv[i].len);
-        if (!is_uih(header[1]))
+    if (!is_uih(header[1])) {
+        for (size_t i = 0; i < count; ++i)
             fcs = portweaver_fcs(fcs, bufv[i].data, bufv[i].len);
     }
     const uint8_t tail[2] = {static_cast<uint8_t>(~fcs), MUX_FLAG};
-    if (!ok || !port->ops->send(port, tail, sizeof tail)) {
+    // Header, information (not copied) and trailer in one send; a frame of
+    // many pieces goes out in several, the ring keeping them in order.
+    iovec iov[SEND_PIECES];
+    int n = 0;
+    iov[n++] = {const_cast<uint8_t *>(head), sizeof head};
+    bool ok = true;
+    for (size_t i = 0; ok && i < count; ++i) {
+        if (bufv[i].len == 0)
+            continue;
+        if (n == SEND_PIECES - 1) {
+            ok = port->ops->sendv(port, iov, n);
+            n = 0;
+        }
+        iov[n++] = {bufv[i].data, bufv[i].len};
+    }
+    if (ok) {
+        iov[n++] = {const_cast<uint8_t *>(tail), sizeof tail};
+        ok = port->ops->sendv(port, iov, n);
+    }
+    if (!ok) {
         mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
         return 0;
     }

@@ -16,7 +16,7 @@ namespace
 {
 
 const serport_ops standard_ops = {
-    serport_send, serport_recv, serport_readline, serport_flush, serport_has_pending, serport_nearly_full,
+    serport_send, serport_sendv, serport_recv, serport_readline, serport_flush, serport_has_pending, serport_nearly_full,
 };
 
 // Writes out the ring until it is empty (1) or a write fails (0, errno set).
@@ -35,6 +35,36 @@ int write_out_ring(serport *port)
         port->head = static_cast<uint16_t>(port->head + n);
     }
     return 1;
+}
+
+// Appends octets to the ring; the caller has made sure they fit.
+void queue(serport *port, const uint8_t *octets, size_t len)
+{
+    size_t first = len;
+    if (port->tail + first > SERPORT_RING_SIZE)
+        first = SERPORT_RING_SIZE - port->tail;
+    memcpy(port->ring + port->tail, octets, first);
+    memcpy(port->ring, octets + first, len - first);
+    port->tail = static_cast<uint16_t>(port->tail + len);
+}
+
+bool fits(const serport *port, size_t len)
+{
+    if (portweaver_serport_queued(port) + len <= SERPORT_RING_SIZE - 1)
+        return true;
+    mux_log(LOG_CRIT, "overflow while writing to serport");
+    mux_log(LOG_CRIT, "%s failed", "serport_send");
+    return false;
+}
+
+// What is queued goes out before anything new; false when the line failed.
+bool drain_first(serport *port)
+{
+    if (!write_out_ring(port) && errno != EAGAIN && errno != EINTR) {
+        mux_log(LOG_CRIT, "%s failed", "serport_send");
+        return false;
+    }
+    return true;
 }
 
 const char *direction(int for_read)
@@ -138,10 +168,8 @@ int serport_nearly_full(const serport *port)
 
 int serport_send(serport *port, const void *data, size_t len)
 {
-    if (!write_out_ring(port) && errno != EAGAIN && errno != EINTR) {
-        mux_log(LOG_CRIT, "%s failed", "serport_send");
+    if (!drain_first(port))
         return 0;
-    }
     auto *octets = static_cast<const uint8_t *>(data);
     if (port->head == port->tail && len > 0) {
         ssize_t n = write(port->fd, octets, len);
@@ -152,18 +180,39 @@ int serport_send(serport *port, const void *data, size_t len)
     }
     if (len == 0)
         return 1;
-    size_t queued = portweaver_serport_queued(port);
-    if (queued + len > SERPORT_RING_SIZE - 1) {
-        mux_log(LOG_CRIT, "overflow while writing to serport");
-        mux_log(LOG_CRIT, "%s failed", "serport_send");
+    if (!fits(port, len))
         return 0;
+    queue(port, octets, len);
+    return 1;
+}
+
+int serport_sendv(serport *port, const iovec *iov, int count)
+{
+    if (!drain_first(port))
+        return 0;
+    size_t len = 0;
+    for (int i = 0; i < count; ++i)
+        len += iov[i].iov_len;
+    size_t written = 0;
+    if (port->head == port->tail && len > 0) {
+        ssize_t n = writev(port->fd, iov, count);
+        if (n > 0)
+            written = static_cast<size_t>(n);
     }
-    size_t first = len;
-    if (port->tail + first > SERPORT_RING_SIZE)
-        first = SERPORT_RING_SIZE - port->tail;
-    memcpy(port->ring + port->tail, octets, first);
-    memcpy(port->ring, octets + first, len - first);
-    port->tail = static_cast<uint16_t>(port->tail + len);
+    if (written == len)
+        return 1;
+    if (!fits(port, len - written))
+        return 0;
+    // What the line did not take goes into the ring, in order.
+    for (int i = 0; i < count; ++i) {
+        size_t piece = iov[i].iov_len;
+        if (written >= piece) {
+            written -= piece;
+            continue;
+        }
+        queue(port, static_cast<const uint8_t *>(iov[i].iov_base) + written, piece - written);
+        written = 0;
+    }
     return 1;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 struct serport;
 
@@ -12,6 +13,9 @@ struct serport;
 // can be fed from other sources (tests, fuzzing).
 struct serport_ops {
     int (*send)(serport *port, const void *data, size_t len);
+    // The pieces in order, as one send: one system call while the ring is
+    // empty.
+    int (*sendv)(serport *port, const iovec *iov, int count);
     int (*recv)(serport *port, void *buf, size_t len, int ms);
     ssize_t (*readline)(serport *port, char *buf, size_t size, int ms);
     int (*flush)(serport *port, int ms);
@@ -39,6 +43,7 @@ void serport_close(serport *port);
 
 int serport_wait(serport *port, int ms, int for_read);
 int serport_send(serport *port, const void *data, size_t len);
+int serport_sendv(serport *port, const iovec *iov, int count);
 int serport_recv(serport *port, void *buf, size_t len, int ms);
 ssize_t serport_readline(serport *port, char *buf, size_t size, int ms);
 int serport_flush(serport *port, int ms);

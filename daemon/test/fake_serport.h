@@ -34,6 +34,22 @@ inline int fake_send(serport *port, const void *data, size_t len)
     return 1;
 }
 
+// One call, failing or recording as a whole, like a single send.
+inline int fake_sendv(serport *port, const iovec *iov, int count)
+{
+    fake_line &f = fake_of(port);
+    if (f.fail_send_after >= 0 && f.send_calls == static_cast<size_t>(f.fail_send_after)) {
+        ++f.send_calls;
+        return 0;
+    }
+    ++f.send_calls;
+    for (int i = 0; i < count; ++i) {
+        auto *p = static_cast<const uint8_t *>(iov[i].iov_base);
+        f.sent.insert(f.sent.end(), p, p + iov[i].iov_len);
+    }
+    return 1;
+}
+
 inline int fake_recv(serport *port, void *buf, size_t len, int)
 {
     fake_line &f = fake_of(port);
@@ -66,7 +82,7 @@ inline int fake_zero(const serport *)
     return 0;
 }
 
-inline const serport_ops fake_ops = {fake_send, fake_recv, fake_readline, fake_flush, fake_zero, fake_zero};
+inline const serport_ops fake_ops = {fake_send, fake_sendv, fake_recv, fake_readline, fake_flush, fake_zero, fake_zero};
 
 // A port on a fake line; the object is large (ring), so it lives on the heap.
 struct fake_port {

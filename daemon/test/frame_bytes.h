@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 inline uint8_t bitwise_crc(const std::vector<uint8_t> &octets)
@@ -31,4 +32,21 @@ inline std::vector<uint8_t> make_frame(uint8_t address, uint8_t control, const s
     frame.push_back(bitwise_crc(covered));
     frame.push_back(0xF9);
     return frame;
+}
+
+// The log without the time stamp ("HH:MM:SS.mmm ") that starts each line.
+inline std::string untimed(const std::string &log)
+{
+    std::string out;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find('\n', pos);
+        end = end == std::string::npos ? log.size() : end + 1;
+        size_t start = pos;
+        if (end - pos > 13 && log[pos + 2] == ':' && log[pos + 5] == ':' && log[pos + 8] == '.' && log[pos + 12] == ' ')
+            start = pos + 13;
+        out.append(log, start, end - start);
+        pos = end;
+    }
+    return out;
 }

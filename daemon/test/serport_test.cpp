@@ -1,11 +1,13 @@
 #include "cmux.h"
 #include "frame.h"
+#include "frame_bytes.h"
 #include "serport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <string>
 #include <sys/socket.h>
@@ -38,7 +40,8 @@ struct StuckLine : testing::Test {
     void TearDown() override
     {
         serport_close(port);
-        close(rfd);
+        if (rfd >= 0)
+            close(rfd);
     }
     // Reads everything from the pipe; the junk that filled it first is
     // skipped, the rest is returned.
@@ -139,6 +142,118 @@ TEST_F(StuckLine, OrderKeptAcrossTheWrap)
     reader.join();
     EXPECT_EQ(buf.size(), sent.size());
     EXPECT_TRUE(buf == sent);
+}
+
+std::vector<uint8_t> pattern(size_t n, uint8_t first)
+{
+    std::vector<uint8_t> d(n);
+    for (auto &o : d)
+        o = first++;
+    return d;
+}
+
+TEST_F(StuckLine, SendvQueuesWhatTheLineRefusesBehindWhatIsQueued)
+{
+    size_t junk = pipe_capacity();
+    auto a = pattern(3, 0), b = pattern(300, 3), c = pattern(2, 40), d = pattern(7, 90);
+    iovec first[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), 0}, {c.data(), c.size()}};
+    ASSERT_EQ(serport_sendv(port, first, 4), 1);
+    EXPECT_EQ(portweaver_serport_queued(port), 305u);
+    ASSERT_EQ(serport_send(port, d.data(), d.size()), 1);
+    iovec second[] = {{c.data(), c.size()}, {a.data(), a.size()}};
+    ASSERT_EQ(serport_sendv(port, second, 2), 1);
+    EXPECT_EQ(portweaver_serport_queued(port), 317u);
+    std::vector<uint8_t> want;
+    for (auto *v : {&a, &b, &c, &d, &c, &a})
+        want.insert(want.end(), v->begin(), v->end());
+    std::vector<uint8_t> got;
+    std::thread reader([&] { got = read_all(junk, want.size()); });
+    EXPECT_EQ(serport_flush(port, 2000), 1);
+    reader.join();
+    EXPECT_TRUE(got == want);
+}
+
+TEST_F(StuckLine, SendvRefusesWhatDoesNotFitAndReportsABrokenLine)
+{
+    std::vector<uint8_t> data(65535 - 10, 1);
+    ASSERT_EQ(serport_send(port, data.data(), data.size()), 1);
+    auto a = pattern(6, 0), b = pattern(5, 6);
+    iovec v[] = {{a.data(), a.size()}, {b.data(), b.size()}};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(serport_sendv(port, v, 2), 0);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(untimed(log), "overflow while writing to serport\nserport_send failed\n");
+    EXPECT_EQ(portweaver_serport_queued(port), 65525u);
+
+    // The line breaks while octets are queued: the send fails, nothing
+    // more is queued.
+    auto old = signal(SIGPIPE, SIG_IGN);
+    close(rfd);
+    rfd = -1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(serport_sendv(port, v, 1), 0);
+    log = testing::internal::GetCapturedStdout();
+    signal(SIGPIPE, old);
+    EXPECT_EQ(untimed(log), "serport_send failed\n");
+    EXPECT_EQ(portweaver_serport_queued(port), 65525u);
+}
+
+// A pipe of one page that the line empties: a send larger than it is cut
+// inside a piece.
+TEST(SendvLine, PartialWriteQueuesTheRestInOrder)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    ASSERT_GE(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
+    size_t capacity = static_cast<size_t>(fcntl(fds[1], F_GETPIPE_SZ));
+    serport *port = portweaver_serport_wrap(fds[1]);
+    ASSERT_NE(port, nullptr);
+    auto a = pattern(capacity - 96, 0), b = pattern(200, 7), c = pattern(900, 99);
+    iovec v[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), c.size()}};
+    ASSERT_EQ(serport_sendv(port, v, 3), 1);
+    EXPECT_EQ(portweaver_serport_queued(port), 1004u);
+    std::vector<uint8_t> want, got;
+    for (auto *p : {&a, &b, &c})
+        want.insert(want.end(), p->begin(), p->end());
+    std::thread reader([&] {
+        uint8_t buf[4096];
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (got.size() < want.size() && std::chrono::steady_clock::now() < end) {
+            ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n > 0)
+                got.insert(got.end(), buf, buf + n);
+            else if (n == 0 || errno != EAGAIN)
+                break;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    EXPECT_EQ(serport_flush(port, 2000), 1);
+    reader.join();
+    EXPECT_TRUE(got == want);
+    serport_close(port);
+    close(fds[0]);
+}
+
+// A line that fails with nothing queued: what the line did not take waits
+// in the ring and the next flush reports the failure.
+TEST(SendvLine, FailureSurfacesAtTheFlush)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    close(fds[0]);
+    serport *port = portweaver_serport_wrap(fds[1]);
+    ASSERT_NE(port, nullptr);
+    auto old = signal(SIGPIPE, SIG_IGN);
+    auto a = pattern(4, 0);
+    iovec v[] = {{a.data(), a.size()}};
+    EXPECT_EQ(serport_sendv(port, v, 1), 1);
+    EXPECT_EQ(portweaver_serport_queued(port), 4u);
+    errno = 0;
+    EXPECT_EQ(serport_flush(port, 0), 0);
+    EXPECT_EQ(errno, EPIPE);
+    signal(SIGPIPE, old);
+    serport_close(port);
 }
 
 struct Modem : testing::Test {
