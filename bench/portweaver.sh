@@ -142,7 +142,7 @@ for w in "${what[@]}"; do
     out=$root.idle
     start_daemon
     pid=$(pgrep -f -n -- "$bin/portweaver\$")
-    timeout -s INT 60 strace -p "$pid" -e trace=ppoll,poll,select,pselect6,nanosleep,read,write,ioctl -o "$out" || true
+    timeout -s INT 60 strace -p "$pid" -e trace=ppoll,poll,select,pselect6,nanosleep,read,write,writev,ioctl -o "$out" || true
     printf 'idle: %d wake-ups of the wait in 60 s; system calls: %d\n' \
       "$(grep -c '^ppoll' "$out" || true)" "$(grep -vc 'resumed\|detached\|^---\|^+++' "$out" || true)"
     grep -v 'resumed\|detached' "$out" | sed 's/^/  /' | head -20
