@@ -1,4 +1,5 @@
 #include "cmux.h"
+#include "log_capture.h"
 #include "fake_ioctl.h"
 #include "fake_serport.h"
 #include "frame_bytes.h"
@@ -16,11 +17,10 @@ namespace
 
 using bytes = std::vector<uint8_t>;
 
-struct Channels : testing::Test {
+struct Channels : testing::Test, LogCapture {
     fake_port fp;
     cmux_ports ports{};
     std::vector<std::pair<int, int>> notified;
-    std::string log;
     uint8_t storage[256];
     msg_bufv buf{storage, sizeof storage};
 
@@ -33,14 +33,6 @@ struct Channels : testing::Test {
     {
         static_cast<Channels *>(self)->notified.emplace_back(port, connected);
     }
-    template <typename F> auto logged(F fn)
-    {
-        testing::internal::CaptureStdout();
-        auto rc = fn();
-        log = testing::internal::GetCapturedStdout();
-        return rc;
-    }
-    void expect_log(const std::string &text) { EXPECT_NE(log.find(text + "\n"), std::string::npos) << log; }
     // Decodes a frame as it would come from the modem and hands it over.
     int modem(const bytes &f)
     {

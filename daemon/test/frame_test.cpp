@@ -1,4 +1,5 @@
 #include "fake_serport.h"
+#include "log_capture.h"
 #include "frame.h"
 #include "frame_bytes.h"
 
@@ -27,16 +28,12 @@ TEST(Fcs, TableMatchesBitwiseCrc)
     EXPECT_EQ(static_cast<uint8_t>(~portweaver_fcs(0xFF, sabm, 3)), 0x1C);
 }
 
-struct Send : testing::Test {
+struct Send : testing::Test, LogCapture {
     fake_port fp;
-    std::string log;
     int send(uint8_t address, uint8_t control, std::vector<msg_bufv> v)
     {
         const uint8_t header[2] = {address, control};
-        testing::internal::CaptureStdout();
-        int rc = portweaver_frame_send(fp.port, header, v.size(), v.data());
-        log = testing::internal::GetCapturedStdout();
-        return rc;
+        return logged([&] { return portweaver_frame_send(fp.port, header, v.size(), v.data()); });
     }
 };
 
@@ -110,22 +107,17 @@ TEST_F(Send, ManyPiecesSplitInOrder)
     EXPECT_EQ(untimed(log), "portweaver_frame_send failed\n");
 }
 
-struct Recv : testing::Test {
+struct Recv : testing::Test, LogCapture {
     fake_port fp;
     uint8_t storage[0x8000];
     msg_bufv buf{storage, sizeof storage};
     mux_frame frame{};
-    std::string log;
     void feed(const bytes &b) { fp.line.input.insert(fp.line.input.end(), b.begin(), b.end()); }
     int recv()
     {
         buf = {storage, sizeof storage};
-        testing::internal::CaptureStdout();
-        int rc = frame_recv(&frame, fp.port, 1, &buf);
-        log = testing::internal::GetCapturedStdout();
-        return rc;
+        return logged([&] { return frame_recv(&frame, fp.port, 1, &buf); });
     }
-    void expect_log(const std::string &text) { EXPECT_NE(log.find(text + "\n"), std::string::npos) << log; }
 };
 
 TEST_F(Recv, DataFrameAndUa)

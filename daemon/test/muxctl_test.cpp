@@ -1,4 +1,5 @@
 #include "cmux.h"
+#include "log_capture.h"
 #include "fake_ioctl.h"
 #include "fake_serport.h"
 #include "frame_bytes.h"
@@ -15,11 +16,10 @@ namespace
 
 using bytes = std::vector<uint8_t>;
 
-struct Kernel : testing::Test {
+struct Kernel : testing::Test, LogCapture {
     mux_ctl mux{};
     fake_port fp;
     cmux_ports ports{};
-    std::string log;
     void SetUp() override
     {
         fake_ioctl() = {};
@@ -27,14 +27,6 @@ struct Kernel : testing::Test {
         mux.info = {72, 16, 0};
         ports.serport = fp.port;
     }
-    template <typename F> auto logged(F fn)
-    {
-        testing::internal::CaptureStdout();
-        auto rc = fn();
-        log = testing::internal::GetCapturedStdout();
-        return rc;
-    }
-    void expect_log(const std::string &text) { EXPECT_NE(log.find(text + "\n"), std::string::npos) << log; }
     static bytes message(uint8_t port, uint8_t type, uint32_t len, const bytes &payload = {})
     {
         bytes m(8 + payload.size());
