@@ -1,0 +1,273 @@
+// runlatch with stand-ins for a self-daemonising program and for the
+// supervisor's "msvc", both shell scripts that record what they were given.
+#include "program.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+using namespace std::chrono_literals;
+using boardtest::Launch;
+using boardtest::Program;
+
+class Runlatch : public testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(empty.c_str(), 0755), 0);
+        // The supervisor's control program: its pid (runlatch's, if it was
+        // replaced), its arguments, whether PATH reached it; exits 7.
+        msvc(bin);
+        // A daemon that records how it was started, forks, and lets its
+        // background half write the pid file (content: the file "content")
+        // after DAEMON_DELAY seconds, while the foreground half returns.
+        boardtest::write_file(daemon, "#!/bin/sh\n"
+                                      "printf '%s\\n' \"$0\" \"$@\" \"$DAEMON_MARK\" > " +
+                                          dir.file("daemon.args") +
+                                          "\n"
+                                          "( /bin/sleep ${DAEMON_DELAY:-0}; /bin/cat " +
+                                          dir.file("content") + " > \"$1\" ) </dev/null >/dev/null 2>&1 &\n",
+                              0755);
+    }
+
+    void msvc(const std::string &where)
+    {
+        boardtest::write_file(where + "/msvc",
+                              "#!/bin/sh\n"
+                              // builtins only: a shell that waits for a child of its own would
+                              // reap runlatch's orphan as well
+                              "export -p > " + record + ".env\n"
+                              "{ echo \"$$\"; for a in \"$@\"; do echo \"[$a]\"; done; } > " +
+                                  record + "\nexit 7\n",
+                              0755);
+    }
+
+    std::unique_ptr<Program> start(std::vector<std::string> args, std::vector<std::string> env = {})
+    {
+        Launch l{RUNLATCH, std::move(args)};
+        l.set_env = env; // before the defaults: the first of a name counts
+        for (const std::string &d : {"PATH=" + bin + ":/bin:/usr/bin", std::string("DAEMON_MARK=inherited")}) {
+            bool given = false;
+            for (const std::string &e : env) {
+                given = given || e.compare(0, e.find('='), d.substr(0, d.find('='))) == 0;
+            }
+            if (!given) {
+                l.set_env.push_back(d);
+            }
+        }
+        l.unset_env = {"DAEMON_DELAY"};
+        return std::make_unique<Program>(l, dir.path());
+    }
+
+    // Runs runlatch to its end; the exit status.
+    int finish(Program &p, std::chrono::milliseconds limit = 10s)
+    {
+        int status = -2;
+        EXPECT_TRUE(p.wait_exit(&status, limit)) << p.out() << p.err();
+        return status;
+    }
+
+    // What msvc was given: its pid, then the arguments.
+    std::string reported() { return boardtest::read_file(record); }
+
+    boardtest::TempDir dir;
+    const std::string bin = dir.file("bin");
+    const std::string empty = dir.file("empty");
+    const std::string daemon = dir.file("daemon.sh");
+    const std::string pidfile = dir.file("daemon.pid");
+    const std::string record = dir.file("msvc.record");
+};
+
+TEST_F(Runlatch, FewerThanTwoArgumentsPrintUsage)
+{
+    for (const std::vector<std::string> &args : {std::vector<std::string>{}, {"svc"}}) {
+        auto p = start(args);
+        EXPECT_EQ(finish(*p), 0);
+        EXPECT_EQ(p->out(), "usage: runlatch service /var/run/daemon.pid /usr/sbin/daemon args...\n");
+        EXPECT_EQ(p->err(), "");
+    }
+    EXPECT_EQ(reported(), "");
+}
+
+TEST_F(Runlatch, StalePidFileIsRemovedAndTheDaemonsPidReported)
+{
+    boardtest::write_file(pidfile, "999\n"); // left by the last run
+    boardtest::write_file(dir.file("content"), "4242\n");
+    auto p = start({"svc", pidfile, daemon, pidfile, "-x", "two words"});
+    const pid_t pid = p->pid();
+    EXPECT_EQ(finish(*p), 7); // msvc's status: it replaced runlatch
+    EXPECT_EQ(reported(), std::to_string(pid) + "\n[-P4242]\n[svc]\n");
+    EXPECT_NE(boardtest::read_file(record + ".env").find("export PATH='" + bin + ":/bin:/usr/bin'"), std::string::npos);
+    EXPECT_EQ(boardtest::read_file(dir.file("daemon.args")),
+              daemon + "\n" + pidfile + "\n-x\ntwo words\ninherited\n");
+    EXPECT_EQ(p->out(), "");
+    EXPECT_EQ(p->err(), "");
+}
+
+TEST_F(Runlatch, PidTextIsPassedAsRead)
+{
+    const std::string digits98(98, '7');
+    struct Case {
+        std::string content, argument;
+    };
+    const std::vector<Case> cases = {
+        {"4242", "-P4242"},                             // no line end
+        {digits98 + "12345\n", "-P" + digits98},        // only the first 98 octets
+        {std::string(97, '1') + "\n" + "junk", "-P" + std::string(97, '1')}, // line end as 98th octet
+        {"  31\n", "-P  31"},                           // leading blanks: still a number for msvc
+        {"17\n\n", "-P17\n"},                           // only one line end dropped
+    };
+    for (const Case &c : cases) {
+        boardtest::write_file(dir.file("content"), c.content);
+        boardtest::write_file(record, "");
+        auto p = start({"svc", pidfile, daemon, pidfile});
+        const pid_t pid = p->pid();
+        EXPECT_EQ(finish(*p), 7);
+        EXPECT_EQ(reported(), std::to_string(pid) + "\n[" + c.argument + "]\n[svc]\n");
+    }
+}
+
+TEST_F(Runlatch, ALatePidFileIsReportedAtTheAttemptAfterIt)
+{
+    // Written 1.5 s after the start: attempts at 0 s and 1 s find nothing,
+    // the third, at 2 s, finds it.
+    boardtest::write_file(dir.file("content"), "555\n");
+    const auto t0 = std::chrono::steady_clock::now();
+    auto p = start({"svc", pidfile, daemon, pidfile}, {"DAEMON_DELAY=1.5"});
+    EXPECT_EQ(finish(*p), 7);
+    const auto elapsed = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(elapsed, 2000ms);
+    EXPECT_LT(elapsed, 2900ms);
+    EXPECT_NE(reported().find("[-P555]\n[svc]\n"), std::string::npos) << reported();
+}
+
+TEST_F(Runlatch, WithoutMsvcTheFailureIsPrintedAndStatusIsZero)
+{
+    boardtest::write_file(dir.file("content"), "4242\n");
+    auto p = start({"svc", pidfile, daemon, pidfile}, {"PATH=" + empty});
+    EXPECT_EQ(finish(*p), 0);
+    EXPECT_EQ(p->err(), "execvp failed: No such file or directory\n");
+    EXPECT_EQ(reported(), "");
+}
+
+TEST_F(Runlatch, WithoutPathMsvcIsSearchedInBinUsrBinAndTheCurrentDirectory)
+{
+    msvc(empty);
+    boardtest::write_file(dir.file("content"), "4242\n");
+    Launch l{RUNLATCH, {"svc", pidfile, daemon, pidfile}};
+    l.unset_env = {"PATH", "DAEMON_DELAY"};
+    l.cwd = empty;
+    l.wrapper = {"/usr/bin/env"}; // qemu-arm is found through our PATH before it is dropped
+    if (boardtest::on_target()) {
+        l.wrapper.push_back("-u");
+        l.wrapper.push_back("PATH");
+        l.unset_env = {"DAEMON_DELAY"};
+    }
+    Program p(l, dir.path());
+    const pid_t pid = p.pid();
+    EXPECT_EQ(finish(p), 7);
+    // msvc gets the environment runlatch was given: still no PATH.
+    EXPECT_EQ(reported(), std::to_string(pid) + "\n[-P4242]\n[svc]\n");
+    EXPECT_EQ(boardtest::read_file(record + ".env").find("export PATH="), std::string::npos);
+}
+
+TEST_F(Runlatch, APidFileWithoutANumberIsNotPassedOn)
+{
+    for (const std::string content : {"garbage\n", "\n", "0\n", "-5\n", "000"}) {
+        boardtest::write_file(dir.file("content"), content);
+        auto p = start({"svc", pidfile, daemon, pidfile});
+        EXPECT_EQ(finish(*p), 0);
+        std::string text = content;
+        if (text.back() == '\n') {
+            text.pop_back();
+        }
+        EXPECT_EQ(p->err(), "pid file " + pidfile + " holds no process id: \"" + text + "\"\n");
+        EXPECT_EQ(reported(), "");
+    }
+}
+
+TEST_F(Runlatch, APidFileThatCannotBeRemovedStopsBeforeTheDaemon)
+{
+    ASSERT_EQ(mkdir(pidfile.c_str(), 0755), 0);
+    auto p = start({"svc", pidfile, daemon, pidfile});
+    EXPECT_EQ(finish(*p), 1);
+    EXPECT_EQ(p->err(), "could not remove pid file: Is a directory\n");
+    EXPECT_EQ(boardtest::read_file(dir.file("daemon.args")), "");
+
+    boardtest::write_file(dir.file("plain"), "");
+    auto q = start({"svc", dir.file("plain/daemon.pid"), daemon});
+    EXPECT_EQ(finish(*q), 1);
+    EXPECT_EQ(q->err(), "could not remove pid file: Not a directory\n");
+}
+
+// The child that could not start the daemon is runlatch's; once runlatch
+// (by then msvc) has ended it is handed to us, and its status is seen.
+class RunlatchChild : public Runlatch
+{
+  protected:
+    void SetUp() override
+    {
+        Runlatch::SetUp();
+        ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    }
+    void TearDown() override
+    {
+        prctl(PR_SET_CHILD_SUBREAPER, 0);
+        int ws;
+        while (waitpid(-1, &ws, WNOHANG) > 0) {
+        }
+    }
+    // The status of the orphan that exited; -1 if none came.
+    int orphan_status()
+    {
+        int status = -1;
+        boardtest::wait_until(
+            [&] {
+                int ws;
+                if (waitpid(-1, &ws, WNOHANG) > 0 && WIFEXITED(ws)) {
+                    status = WEXITSTATUS(ws);
+                    return true;
+                }
+                return false;
+            },
+            5s);
+        return status;
+    }
+};
+
+TEST_F(RunlatchChild, ADaemonThatCannotBeStartedEndsTheChildWithThree)
+{
+    // No program at all, and a bare name that is not looked up on PATH
+    // (PATH has daemon.sh).
+    ASSERT_EQ(symlink(daemon.c_str(), (bin + "/daemon.sh").c_str()), 0);
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"svc", pidfile}, {"svc", pidfile, "daemon.sh", pidfile}}) {
+        boardtest::write_file(record, "");
+        auto p = start(args);
+        ASSERT_TRUE(p->wait_err("execvp failed: No such file or directory\n", 5s)) << p->err();
+        // The parent still waits for the pid file.
+        EXPECT_TRUE(p->running());
+        boardtest::write_file(pidfile, "31337\n");
+        const pid_t pid = p->pid();
+        EXPECT_EQ(finish(*p), 7);
+        EXPECT_EQ(reported(), std::to_string(pid) + "\n[-P31337]\n[svc]\n");
+        EXPECT_EQ(orphan_status(), 3);
+        EXPECT_EQ(boardtest::read_file(dir.file("daemon.args")), "");
+    }
+}
+
+TEST(StaticLink, RunlatchHasNoInterpreterAndNoDynamicSection)
+{
+    boardtest::expect_static(RUNLATCH);
+}
+
+} // namespace
