@@ -78,11 +78,21 @@ std::string unescape(const std::string &in)
         }
         const char c = in[++i];
         switch (c) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 's': out += ' '; break;
-        case '\\': out += '\\'; break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 's':
+            out += ' ';
+            break;
+        case '\\':
+            out += '\\';
+            break;
         case 'x':
             if (i + 2 >= in.size()) {
                 throw std::runtime_error("short \\x escape");
@@ -90,7 +100,8 @@ std::string unescape(const std::string &in)
             out += static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16));
             i += 2;
             break;
-        default: throw std::runtime_error(std::string("unknown escape \\") + c);
+        default:
+            throw std::runtime_error(std::string("unknown escape \\") + c);
         }
     }
     return out;
@@ -216,12 +227,14 @@ class Service
             throw std::runtime_error("socket path too long: " + p);
         }
         std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
-        struct stat st{};
+        struct stat st {
+        };
         if (lstat(p.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
             unlink(p.c_str());
         }
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 16) != 0) {
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+            listen(fd, 16) != 0) {
             const std::string why = std::strerror(errno);
             if (fd >= 0) {
                 close(fd);
@@ -318,7 +331,8 @@ class Service
         if (spec.silent) {
             return;
         }
-        const std::string data = spec.data.empty() && rule == rules_.end() && !default_set_ ? command : spec.data;
+        const std::string data =
+            spec.data.empty() && rule == rules_.end() && !default_set_ ? command : spec.data;
         send_record(id, spec, data, static_cast<uint32_t>(answered_));
     }
 
@@ -331,20 +345,26 @@ class Service
         }
         timeval now{};
         gettimeofday(&now, nullptr);
-        const std::string rec = encode(spec.sec.value_or(static_cast<uint32_t>(now.tv_sec)),
-                                       spec.usec.value_or(static_cast<uint32_t>(now.tv_usec)),
-                                       spec.seq.value_or(seq),
-                                       spec.len.value_or(static_cast<uint32_t>(data.size())), data);
+        const std::string rec =
+            encode(spec.sec.value_or(static_cast<uint32_t>(now.tv_sec)),
+                   spec.usec.value_or(static_cast<uint32_t>(now.tv_usec)), spec.seq.value_or(seq),
+                   spec.len.value_or(static_cast<uint32_t>(data.size())), data);
         ++sent_[c.side];
         switch (f.kind) {
-        case Fault::partial: c.out.push_back({rec.substr(0, f.n)}); break;
-        case Fault::cut: c.out.push_back({rec.substr(0, f.n), true}); break;
+        case Fault::partial:
+            c.out.push_back({rec.substr(0, f.n)});
+            break;
+        case Fault::cut:
+            c.out.push_back({rec.substr(0, f.n), true});
+            break;
         case Fault::split:
             for (size_t at = 0; at < rec.size(); at += f.n) {
                 c.out.push_back({rec.substr(at, f.n), false, 2});
             }
             break;
-        default: c.out.push_back({rec}); break;
+        default:
+            c.out.push_back({rec});
+            break;
         }
         flush(id);
     }
@@ -469,8 +489,9 @@ class Service
             for (int s = 0; s < 2; ++s) {
                 const Side side = static_cast<Side>(s);
                 text += std::string(kSideName[s]) + " listening=" + (listen_fd_[s] >= 0 ? "1" : "0") +
-                        " clients=" + std::to_string(count(side)) + " accepted=" + std::to_string(accepted_[s]) +
-                        " records=" + std::to_string(sent_[s]) + "\n";
+                        " clients=" + std::to_string(count(side)) +
+                        " accepted=" + std::to_string(accepted_[s]) + " records=" + std::to_string(sent_[s]) +
+                        "\n";
             }
             text += "commands=" + std::to_string(commands_.size()) +
                     " violations=" + std::to_string(violations_.size()) + "\n";
