@@ -141,7 +141,7 @@ uint32_t number(const std::string &text)
 }
 
 // A record as the service sends it; fields left empty take their defaults.
-struct RecordSpec {
+struct RecordFields {
     std::optional<uint32_t> sec, usec, seq, len;
     std::string data;
     bool silent = false;
@@ -327,16 +327,16 @@ class Service
     {
         ++answered_;
         auto rule = rules_.find(command);
-        const RecordSpec &spec = rule != rules_.end() ? rule->second : default_rule_;
-        if (spec.silent) {
+        const RecordFields &fields = rule != rules_.end() ? rule->second : default_rule_;
+        if (fields.silent) {
             return;
         }
         const std::string data =
-            spec.data.empty() && rule == rules_.end() && !default_set_ ? command : spec.data;
-        send_record(id, spec, data, static_cast<uint32_t>(answered_));
+            fields.data.empty() && rule == rules_.end() && !default_set_ ? command : fields.data;
+        send_record(id, fields, data, static_cast<uint32_t>(answered_));
     }
 
-    void send_record(int id, const RecordSpec &spec, const std::string &data, uint32_t seq)
+    void send_record(int id, const RecordFields &fields, const std::string &data, uint32_t seq)
     {
         Client &c = clients_[id];
         const Fault &f = fault_[c.side];
@@ -346,9 +346,9 @@ class Service
         timeval now{};
         gettimeofday(&now, nullptr);
         const std::string rec =
-            encode(spec.sec.value_or(static_cast<uint32_t>(now.tv_sec)),
-                   spec.usec.value_or(static_cast<uint32_t>(now.tv_usec)), spec.seq.value_or(seq),
-                   spec.len.value_or(static_cast<uint32_t>(data.size())), data);
+            encode(fields.sec.value_or(static_cast<uint32_t>(now.tv_sec)),
+                   fields.usec.value_or(static_cast<uint32_t>(now.tv_usec)), fields.seq.value_or(seq),
+                   fields.len.value_or(static_cast<uint32_t>(data.size())), data);
         ++sent_[c.side];
         switch (f.kind) {
         case Fault::partial:
@@ -426,33 +426,33 @@ class Service
 
     void violation(const std::string &what) { violations_.push_back(what); }
 
-    static RecordSpec parse_spec(const std::vector<std::string> &w, size_t from, std::string *cmd)
+    static RecordFields parse_fields(const std::vector<std::string> &w, size_t from, std::string *cmd)
     {
-        RecordSpec spec;
+        RecordFields fields;
         for (size_t i = from; i < w.size(); ++i) {
             const std::string &word = w[i];
             const size_t eq = word.find('=');
             const std::string key = word.substr(0, eq);
             const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
             if (word == "silent") {
-                spec.silent = true;
+                fields.silent = true;
             } else if (key == "sec" && eq != std::string::npos) {
-                spec.sec = number(value);
+                fields.sec = number(value);
             } else if (key == "usec" && eq != std::string::npos) {
-                spec.usec = number(value);
+                fields.usec = number(value);
             } else if (key == "seq" && eq != std::string::npos) {
-                spec.seq = number(value);
+                fields.seq = number(value);
             } else if (key == "len" && eq != std::string::npos) {
-                spec.len = number(value);
+                fields.len = number(value);
             } else if (key == "data" && eq != std::string::npos) {
-                spec.data = unescape(value);
+                fields.data = unescape(value);
             } else if (key == "cmd" && eq != std::string::npos && cmd != nullptr) {
                 *cmd = unescape(value);
             } else {
                 throw std::runtime_error("unknown word " + word);
             }
         }
-        return spec;
+        return fields;
     }
 
     std::vector<Side> sides(const std::string &word, bool all_allowed) const
@@ -505,7 +505,7 @@ class Service
             return text;
         }
         if (verb == "event") {
-            const RecordSpec spec = parse_spec(w, 1, nullptr);
+            const RecordFields fields = parse_fields(w, 1, nullptr);
             const uint32_t seq = ++event_seq_;
             std::vector<int> ids;
             for (const auto &[id, c] : clients_) {
@@ -514,7 +514,7 @@ class Service
                 }
             }
             for (int id : ids) {
-                send_record(id, spec, spec.data, seq);
+                send_record(id, fields, fields.data, seq);
             }
             return "pushed " + std::to_string(ids.size()) + "\n";
         }
@@ -524,11 +524,11 @@ class Service
             for (size_t i = 1; i < w.size(); ++i) {
                 has_cmd = has_cmd || w[i].rfind("cmd=", 0) == 0;
             }
-            const RecordSpec spec = parse_spec(w, 1, &cmd);
+            const RecordFields fields = parse_fields(w, 1, &cmd);
             if (has_cmd) {
-                rules_[cmd] = spec;
+                rules_[cmd] = fields;
             } else {
-                default_rule_ = spec;
+                default_rule_ = fields;
                 default_set_ = true;
             }
             return "ok\n";
@@ -601,8 +601,8 @@ class Service
     int next_id_ = 1;
     size_t accepted_[2] = {0, 0};
     size_t sent_[2] = {0, 0};
-    std::map<std::string, RecordSpec> rules_;
-    RecordSpec default_rule_;
+    std::map<std::string, RecordFields> rules_;
+    RecordFields default_rule_;
     bool default_set_ = false;
     Fault fault_[2];
     std::vector<std::string> commands_;
