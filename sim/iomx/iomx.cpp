@@ -78,11 +78,21 @@ std::string unescape(const std::string &in)
         }
         const char c = in[++i];
         switch (c) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 's': out += ' '; break;
-        case '\\': out += '\\'; break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 's':
+            out += ' ';
+            break;
+        case '\\':
+            out += '\\';
+            break;
         case 'x':
             if (i + 2 >= in.size()) {
                 throw std::runtime_error("short \\x escape");
@@ -90,7 +100,8 @@ std::string unescape(const std::string &in)
             out += static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16));
             i += 2;
             break;
-        default: throw std::runtime_error(std::string("unknown escape \\") + c);
+        default:
+            throw std::runtime_error(std::string("unknown escape \\") + c);
         }
     }
     return out;
@@ -130,7 +141,7 @@ uint32_t number(const std::string &text)
 }
 
 // A record as the service sends it; fields left empty take their defaults.
-struct RecordSpec {
+struct RecordFields {
     std::optional<uint32_t> sec, usec, seq, len;
     std::string data;
     bool silent = false;
@@ -216,12 +227,14 @@ class Service
             throw std::runtime_error("socket path too long: " + p);
         }
         std::memcpy(addr.sun_path, p.c_str(), p.size() + 1);
-        struct stat st{};
+        struct stat st {
+        };
         if (lstat(p.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
             unlink(p.c_str());
         }
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 || listen(fd, 16) != 0) {
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+            listen(fd, 16) != 0) {
             const std::string why = std::strerror(errno);
             if (fd >= 0) {
                 close(fd);
@@ -314,15 +327,16 @@ class Service
     {
         ++answered_;
         auto rule = rules_.find(command);
-        const RecordSpec &spec = rule != rules_.end() ? rule->second : default_rule_;
-        if (spec.silent) {
+        const RecordFields &fields = rule != rules_.end() ? rule->second : default_rule_;
+        if (fields.silent) {
             return;
         }
-        const std::string data = spec.data.empty() && rule == rules_.end() && !default_set_ ? command : spec.data;
-        send_record(id, spec, data, static_cast<uint32_t>(answered_));
+        const std::string data =
+            fields.data.empty() && rule == rules_.end() && !default_set_ ? command : fields.data;
+        send_record(id, fields, data, static_cast<uint32_t>(answered_));
     }
 
-    void send_record(int id, const RecordSpec &spec, const std::string &data, uint32_t seq)
+    void send_record(int id, const RecordFields &fields, const std::string &data, uint32_t seq)
     {
         Client &c = clients_[id];
         const Fault &f = fault_[c.side];
@@ -331,20 +345,26 @@ class Service
         }
         timeval now{};
         gettimeofday(&now, nullptr);
-        const std::string rec = encode(spec.sec.value_or(static_cast<uint32_t>(now.tv_sec)),
-                                       spec.usec.value_or(static_cast<uint32_t>(now.tv_usec)),
-                                       spec.seq.value_or(seq),
-                                       spec.len.value_or(static_cast<uint32_t>(data.size())), data);
+        const std::string rec =
+            encode(fields.sec.value_or(static_cast<uint32_t>(now.tv_sec)),
+                   fields.usec.value_or(static_cast<uint32_t>(now.tv_usec)), fields.seq.value_or(seq),
+                   fields.len.value_or(static_cast<uint32_t>(data.size())), data);
         ++sent_[c.side];
         switch (f.kind) {
-        case Fault::partial: c.out.push_back({rec.substr(0, f.n)}); break;
-        case Fault::cut: c.out.push_back({rec.substr(0, f.n), true}); break;
+        case Fault::partial:
+            c.out.push_back({rec.substr(0, f.n)});
+            break;
+        case Fault::cut:
+            c.out.push_back({rec.substr(0, f.n), true});
+            break;
         case Fault::split:
             for (size_t at = 0; at < rec.size(); at += f.n) {
                 c.out.push_back({rec.substr(at, f.n), false, 2});
             }
             break;
-        default: c.out.push_back({rec}); break;
+        default:
+            c.out.push_back({rec});
+            break;
         }
         flush(id);
     }
@@ -406,33 +426,33 @@ class Service
 
     void violation(const std::string &what) { violations_.push_back(what); }
 
-    static RecordSpec parse_spec(const std::vector<std::string> &w, size_t from, std::string *cmd)
+    static RecordFields parse_fields(const std::vector<std::string> &w, size_t from, std::string *cmd)
     {
-        RecordSpec spec;
+        RecordFields fields;
         for (size_t i = from; i < w.size(); ++i) {
             const std::string &word = w[i];
             const size_t eq = word.find('=');
             const std::string key = word.substr(0, eq);
             const std::string value = eq == std::string::npos ? "" : word.substr(eq + 1);
             if (word == "silent") {
-                spec.silent = true;
+                fields.silent = true;
             } else if (key == "sec" && eq != std::string::npos) {
-                spec.sec = number(value);
+                fields.sec = number(value);
             } else if (key == "usec" && eq != std::string::npos) {
-                spec.usec = number(value);
+                fields.usec = number(value);
             } else if (key == "seq" && eq != std::string::npos) {
-                spec.seq = number(value);
+                fields.seq = number(value);
             } else if (key == "len" && eq != std::string::npos) {
-                spec.len = number(value);
+                fields.len = number(value);
             } else if (key == "data" && eq != std::string::npos) {
-                spec.data = unescape(value);
+                fields.data = unescape(value);
             } else if (key == "cmd" && eq != std::string::npos && cmd != nullptr) {
                 *cmd = unescape(value);
             } else {
                 throw std::runtime_error("unknown word " + word);
             }
         }
-        return spec;
+        return fields;
     }
 
     std::vector<Side> sides(const std::string &word, bool all_allowed) const
@@ -469,8 +489,9 @@ class Service
             for (int s = 0; s < 2; ++s) {
                 const Side side = static_cast<Side>(s);
                 text += std::string(kSideName[s]) + " listening=" + (listen_fd_[s] >= 0 ? "1" : "0") +
-                        " clients=" + std::to_string(count(side)) + " accepted=" + std::to_string(accepted_[s]) +
-                        " records=" + std::to_string(sent_[s]) + "\n";
+                        " clients=" + std::to_string(count(side)) +
+                        " accepted=" + std::to_string(accepted_[s]) + " records=" + std::to_string(sent_[s]) +
+                        "\n";
             }
             text += "commands=" + std::to_string(commands_.size()) +
                     " violations=" + std::to_string(violations_.size()) + "\n";
@@ -484,7 +505,7 @@ class Service
             return text;
         }
         if (verb == "event") {
-            const RecordSpec spec = parse_spec(w, 1, nullptr);
+            const RecordFields fields = parse_fields(w, 1, nullptr);
             const uint32_t seq = ++event_seq_;
             std::vector<int> ids;
             for (const auto &[id, c] : clients_) {
@@ -493,7 +514,7 @@ class Service
                 }
             }
             for (int id : ids) {
-                send_record(id, spec, spec.data, seq);
+                send_record(id, fields, fields.data, seq);
             }
             return "pushed " + std::to_string(ids.size()) + "\n";
         }
@@ -503,11 +524,11 @@ class Service
             for (size_t i = 1; i < w.size(); ++i) {
                 has_cmd = has_cmd || w[i].rfind("cmd=", 0) == 0;
             }
-            const RecordSpec spec = parse_spec(w, 1, &cmd);
+            const RecordFields fields = parse_fields(w, 1, &cmd);
             if (has_cmd) {
-                rules_[cmd] = spec;
+                rules_[cmd] = fields;
             } else {
-                default_rule_ = spec;
+                default_rule_ = fields;
                 default_set_ = true;
             }
             return "ok\n";
@@ -580,8 +601,8 @@ class Service
     int next_id_ = 1;
     size_t accepted_[2] = {0, 0};
     size_t sent_[2] = {0, 0};
-    std::map<std::string, RecordSpec> rules_;
-    RecordSpec default_rule_;
+    std::map<std::string, RecordFields> rules_;
+    RecordFields default_rule_;
     bool default_set_ = false;
     Fault fault_[2];
     std::vector<std::string> commands_;

@@ -58,9 +58,9 @@ typedef struct IOMXStatus {
 
 // Mask bits of iomx_wait.
 enum {
-    IOMX_WAIT_EVENT = 1,       // event socket readable
-    IOMX_WAIT_CMD_READ = 2,    // command socket readable
-    IOMX_WAIT_CMD_WRITE = 4,   // command socket writable
+    IOMX_WAIT_EVENT = 1,     // event socket readable
+    IOMX_WAIT_CMD_READ = 2,  // command socket readable
+    IOMX_WAIT_CMD_WRITE = 4, // command socket writable
 };
 
 // Records whose payload length exceeds this are refused unread: no result

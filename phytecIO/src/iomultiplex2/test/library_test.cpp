@@ -80,13 +80,15 @@ template <typename Fn> std::string printed(Fn fn)
 
 long elapsed_ms(Clock::time_point since)
 {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
 }
 
 TEST(IomxRecord, ConvertsTheHeaderFromBigEndian)
 {
     Pair p;
-    p.send(wire_record(0x01020304, 0x000F4240 - 1, 0xA0B0C0D0, "") + wire_record(5, 42, 7, std::string("\x01\x00\xff\n\r", 5)));
+    p.send(wire_record(0x01020304, 0x000F4240 - 1, 0xA0B0C0D0, "") +
+           wire_record(5, 42, 7, std::string("\x01\x00\xff\n\r", 5)));
     Event first(iomx_readIOEventData(p.client, 1000));
     ASSERT_TRUE(first);
     EXPECT_EQ(first->timestamp.sec, 0x01020304u);
@@ -135,15 +137,17 @@ TEST(IomxRecord, TimesOutWithErrnoFourInHeaderAndInPayload)
 // A closed connection ends the read at once, wherever the record stands.
 TEST(IomxRecord, ServiceClosingInsideARecordIsAnErrorNotAHang)
 {
-    for (const std::string &sent : {std::string(), wire_record(1, 2, 3, "").substr(0, 9),
-                                    wire_record(1, 2, 3, 5, "ab")}) {
+    for (const std::string &sent :
+         {std::string(), wire_record(1, 2, 3, "").substr(0, 9), wire_record(1, 2, 3, 5, "ab")}) {
         Pair p;
         p.send(sent);
         p.close_service();
         const auto start = Clock::now();
-        const std::string out = printed([&] { EXPECT_EQ(iomx_readIOEventData(p.client, 0xFFFFFFFFu), nullptr); });
+        const std::string out =
+            printed([&] { EXPECT_EQ(iomx_readIOEventData(p.client, 0xFFFFFFFFu), nullptr); });
         EXPECT_LT(elapsed_ms(start), 1000);
-        EXPECT_EQ(out, std::string("err: 104\n") + (sent.size() == 18 ? "2" : "1") + ") readWithTimeout return -1\n")
+        EXPECT_EQ(out, std::string("err: 104\n") + (sent.size() == 18 ? "2" : "1") +
+                           ") readWithTimeout return -1\n")
             << sent.size();
     }
 }
@@ -188,7 +192,8 @@ class IomxSignals : public ::testing::Test
   protected:
     void SetUp() override
     {
-        struct sigaction sa{};
+        struct sigaction sa {
+        };
         sa.sa_handler = [](int) { ++hits; };
         sa.sa_flags = 0; // no SA_RESTART: poll fails with EINTR
         sigaction(SIGUSR1, &sa, &old_);
@@ -207,7 +212,8 @@ class IomxSignals : public ::testing::Test
         });
     }
     static inline std::atomic<int> hits{0};
-    struct sigaction old_{};
+    struct sigaction old_ {
+    };
 };
 
 TEST_F(IomxSignals, ReadGoesOnAfterEintr)

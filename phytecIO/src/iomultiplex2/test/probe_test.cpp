@@ -126,7 +126,8 @@ class Probe
   private:
     bool pump(std::chrono::steady_clock::time_point deadline)
     {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             return false;
         }
@@ -156,7 +157,8 @@ class Probe
 
 std::string dump(const std::string &stamp, const std::string &label, const std::string &data)
 {
-    return stamp + ": " + label + " with " + std::to_string(data.size()) + " bytes:\n-------\n" + data + "-------\n";
+    return stamp + ": " + label + " with " + std::to_string(data.size()) + " bytes:\n-------\n" + data +
+           "-------\n";
 }
 
 class IomxProbe : public ::testing::Test

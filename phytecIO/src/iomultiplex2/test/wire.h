@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-inline std::string wire_record(uint32_t sec, uint32_t usec, uint32_t seq, uint32_t len, const std::string &data)
+inline std::string wire_record(uint32_t sec, uint32_t usec, uint32_t seq, uint32_t len,
+                               const std::string &data)
 {
     std::string out;
     for (uint32_t w : {sec, usec, seq, len}) {
