@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +67,67 @@ constexpr const char *kCANBusException = "de.zavrio.quilmar.io.can.CANBusExcepti
 // silent, so that setting it negative ends the loop even though nothing
 // arrives (and even when the device was closed under the reader).
 constexpr int kStopCheckMs = 200;
+
+// Readers and closeCanDevice meet here: a close marks the descriptor,
+// pokes the wake-up pipe that blocking readers also wait on, and closes
+// only once no reader is inside a wait or read on that number, so a reader
+// never reads a number that open() has meanwhile handed to someone else.
+constexpr int kTrackedFds = 4096;
+std::atomic<bool> closing[kTrackedFds];
+std::atomic<int> readersInside[kTrackedFds];
+std::atomic<int> wakeRead{-1};
+std::atomic<int> wakeWrite{-1};
+
+void makeWakePipe()
+{
+    static std::atomic_flag made = ATOMIC_FLAG_INIT;
+    if (made.test_and_set()) {
+        while (wakeRead.load() < 0) {
+            sched_yield();
+        }
+        return;
+    }
+    int p[2];
+    if (pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0) {
+        wakeWrite = p[1];
+        wakeRead = p[0];
+    } else {
+        wakeRead = INT32_MAX;  // no pipe: readers fall back to the fd checks
+    }
+}
+
+bool tracked(int fd)
+{
+    return fd >= 0 && fd < kTrackedFds;
+}
+
+// Marks a reader inside a wait or read on fd for its scope.
+class ReaderInside
+{
+  public:
+    explicit ReaderInside(int fd) : fd_(tracked(fd) ? fd : -1)
+    {
+        if (fd_ >= 0) {
+            ++readersInside[fd_];
+        }
+    }
+    ~ReaderInside()
+    {
+        if (fd_ >= 0) {
+            --readersInside[fd_];
+        }
+    }
+    ReaderInside(const ReaderInside &) = delete;
+    ReaderInside &operator=(const ReaderInside &) = delete;
+
+  private:
+    int fd_;
+};
+
+bool closingRequested(int fd)
+{
+    return tracked(fd) && closing[fd].load();
+}
 
 // Results of CAN_readRecords besides a record count.
 constexpr int kReadStopped = -2;  // fd was set negative while waiting
@@ -157,12 +219,26 @@ bool deviceGone(int error)
 // slices, re-reading the Java field fd between them.
 int CAN_readRecords(JNIEnv *env, jobject bus, int fd, bool blocking, canmsg_t *records)
 {
+    ReaderInside inside(fd);
+    if (closingRequested(fd)) {
+        return kReadStopped;
+    }
     if (blocking) {
+        makeWakePipe();
         for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            int ready = poll(&p, 1, kStopCheckMs);
-            if (ready > 0) {
+            int wake = wakeRead.load();
+            pollfd p[2] = {{fd, POLLIN, 0}, {wake == INT32_MAX ? -1 : wake, POLLIN, 0}};
+            int ready = poll(p, 2, kStopCheckMs);
+            if (closingRequested(fd)) {
+                return kReadStopped;
+            }
+            if (ready > 0 && p[0].revents != 0) {
                 break;
+            }
+            if (ready > 0) {
+                // Another device's close: give its reader the moment to see it.
+                sched_yield();
+                continue;
             }
             if (ready < 0 && errno != EINTR) {
                 break;  // the read below reports it
@@ -180,7 +256,7 @@ int CAN_readRecords(JNIEnv *env, jobject bus, int fd, bool blocking, canmsg_t *r
     if (!deviceGone(error)) {
         return 0;
     }
-    if (env->GetIntField(bus, FID_CANBus_fd) < 0) {
+    if (closingRequested(fd) || env->GetIntField(bus, FID_CANBus_fd) < 0) {
         return kReadStopped;
     }
     throwErrno(env, kIOException, error);
@@ -536,6 +612,9 @@ JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_io_can_CANBus_openCanDevice(JNIEnv
     }
     int fd = open(path, flags);
     int error = errno;
+    if (tracked(fd)) {
+        closing[fd] = false;
+    }
     env->ReleaseStringUTFChars(static_cast<jstring>(device.get()), path);
     if (fd < 0) {
         errno = error;
@@ -554,8 +633,29 @@ JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_io_can_CANBus_openCanDevice(JNIEnv
 
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_closeCanDevice(JNIEnv *env, jobject bus)
 {
-    if (close(env->GetIntField(bus, FID_CANBus_fd)) < 0) {
-        throwErrno(env, kIOException, errno);
+    int fd = env->GetIntField(bus, FID_CANBus_fd);
+    if (tracked(fd)) {
+        closing[fd] = true;
+        makeWakePipe();
+        int wake = wakeWrite.load();
+        if (wake >= 0 && write(wake, "w", 1) < 0) {
+            // full: readers are awake already
+        }
+        // A reader leaves within one read; a blocked one at once.
+        for (int i = 0; i < 2000 && readersInside[fd].load() > 0; ++i) {
+            usleep(1000);
+        }
+        char drain[64];
+        while (wakeRead.load() != INT32_MAX && read(wakeRead.load(), drain, sizeof drain) > 0) {
+        }
+    }
+    int result = close(fd);
+    int error = errno;
+    if (tracked(fd) && result < 0) {
+        closing[fd] = false;  // nothing was closed: the reader may go on
+    }
+    if (result < 0) {
+        throwErrno(env, kIOException, error);
     }
 }
 
