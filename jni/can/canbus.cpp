@@ -728,9 +728,11 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv 
             return;  // stopped, or the device is gone (exception pending)
         }
         timeoutFlag = 1;
-        HandleReceivedCANMessage(env, bus, table, filters, got, records);
-        if (env->ExceptionCheck()) {
-            return;
+        if (got > 0) {
+            HandleReceivedCANMessage(env, bus, table, filters, got, records);
+            if (env->ExceptionCheck()) {
+                return;
+            }
         }
 
         got = CAN_readRecords(env, bus, fd, blocking, records);
@@ -741,9 +743,11 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv 
         if (env->ExceptionCheck()) {
             return;
         }
-        HandleReceivedCANMessage(env, bus, table, filters, got, records);
-        if (env->ExceptionCheck()) {
-            return;
+        if (got > 0) {
+            HandleReceivedCANMessage(env, bus, table, filters, got, records);
+            if (env->ExceptionCheck()) {
+                return;
+            }
         }
 
         got = CAN_readRecords(env, bus, fd, blocking, records);
@@ -756,9 +760,11 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv 
         if (env->ExceptionCheck()) {
             return;
         }
-        HandleReceivedCANMessage(env, bus, table, filters, got, records);
-        if (env->ExceptionCheck()) {
-            return;
+        if (got > 0) {
+            HandleReceivedCANMessage(env, bus, table, filters, got, records);
+            if (env->ExceptionCheck()) {
+                return;
+            }
         }
 
         fd = env->GetIntField(bus, FID_CANBus_fd);
