@@ -17,9 +17,8 @@ final class CanBoard {
     private final Process emulator;
 
     CanBoard() throws IOException {
-        emulator = new ProcessBuilder(NativeLibraries.hostProgram("vboard").toString(), "start", "-r", root,
-                        "-e", "can --baud 1000 --rx-size 10000")
-                .redirectErrorStream(true)
+        emulator = hostProgram("start", "-r", root, "-e", "can --baud 1000 --rx-size 10000")
+                .redirectError(ProcessBuilder.Redirect.DISCARD)
                 .start();
         String ready = new BufferedReader(
                         new InputStreamReader(emulator.getInputStream(), StandardCharsets.UTF_8))
@@ -30,12 +29,24 @@ final class CanBoard {
         }
     }
 
+    /** vboard with these words, without the JVM's preload (the armel one is of no use to it). */
+    private static ProcessBuilder hostProgram(String... words) {
+        List<String> cmd = new ArrayList<>();
+        cmd.add(NativeLibraries.hostProgram("vboard").toString());
+        cmd.addAll(List.of(words));
+        ProcessBuilder pb = new ProcessBuilder(cmd);
+        pb.environment().remove("LD_PRELOAD");
+        return pb;
+    }
+
     /** Runs "vboard ctl can WORDS..." and returns its output; a failing word fails the test. */
     String ctl(String... words) throws IOException, InterruptedException {
         List<String> cmd = new ArrayList<>(List.of(NativeLibraries.hostProgram("vboard").toString(), "ctl", "-r",
                 root, "can"));
         cmd.addAll(List.of(words));
-        Process p = new ProcessBuilder(cmd).redirectErrorStream(true).start();
+        Process p = hostProgram(cmd.subList(1, cmd.size()).toArray(new String[0]))
+                .redirectError(ProcessBuilder.Redirect.DISCARD)
+                .start();
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         if (!p.waitFor(30, TimeUnit.SECONDS)) {
             p.destroyForcibly();

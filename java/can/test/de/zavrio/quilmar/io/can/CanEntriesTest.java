@@ -5,6 +5,7 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import de.zavrio.quilmar.test.NativeLibraries;
 import java.io.IOException;
 import org.junit.jupiter.api.Test;
 
@@ -58,9 +59,10 @@ class CanEntriesTest extends CanFixture {
 
         bus.fd = -1;
         assertEquals("Bad file descriptor", assertThrows(IOException.class, bus::closeCanDevice).getMessage());
-        assertEquals("Bad file descriptor", assertThrows(CANBusException.class, bus::reset).getMessage());
-        assertEquals("Bad file descriptor",
-                assertThrows(CANBusException.class, bus::resetCloseAndOpen).getMessage());
+        // qemu-arm refuses the driver's request numbers before they reach the kernel.
+        String refused = NativeLibraries.onTarget() ? "Function not implemented" : "Bad file descriptor";
+        assertEquals(refused, assertThrows(CANBusException.class, bus::reset).getMessage());
+        assertEquals(refused, assertThrows(CANBusException.class, bus::resetCloseAndOpen).getMessage());
         IllegalArgumentException nothing =
                 assertThrows(IllegalArgumentException.class, () -> bus.writeMessage(null));
         assertEquals("message is null", nothing.getMessage());
