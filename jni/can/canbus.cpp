@@ -92,7 +92,7 @@ void makeWakePipe()
         wakeWrite = p[1];
         wakeRead = p[0];
     } else {
-        wakeRead = INT32_MAX;  // no pipe: readers fall back to the fd checks
+        wakeRead = INT32_MAX; // no pipe: readers fall back to the fd checks
     }
 }
 
@@ -130,8 +130,8 @@ bool closingRequested(int fd)
 }
 
 // Results of CAN_readRecords besides a record count.
-constexpr int kReadStopped = -2;  // fd was set negative while waiting
-constexpr int kReadFailed = -99;  // the device is gone; exception pending
+constexpr int kReadStopped = -2; // fd was set negative while waiting
+constexpr int kReadFailed = -99; // the device is gone; exception pending
 
 // A local reference deleted on every path.
 class CAN_LocalRef
@@ -241,7 +241,7 @@ int CAN_readRecords(JNIEnv *env, jobject bus, int fd, bool blocking, canmsg_t *r
                 continue;
             }
             if (ready < 0 && errno != EINTR) {
-                break;  // the read below reports it
+                break; // the read below reports it
             }
             if (env->GetIntField(bus, FID_CANBus_fd) < 0) {
                 return kReadStopped;
@@ -373,7 +373,8 @@ void CAN_fireEvent(canmsg_t m, int decision, JNIEnv *env, jobject bus)
     if (data.get() == nullptr) {
         return;
     }
-    env->SetByteArrayRegion(static_cast<jbyteArray>(data.get()), 0, length, reinterpret_cast<const jbyte *>(m.data));
+    env->SetByteArrayRegion(static_cast<jbyteArray>(data.get()), 0, length,
+                            reinterpret_cast<const jbyte *>(m.data));
     env->SetObjectField(message.get(), FID_CANMessage_data, data.get());
     if ((decision & CAN_EVENT_FIRE) != 0) {
         env->CallVoidMethod(bus, MID_CANBus_fireCANBusEvent, message.get());
@@ -416,7 +417,8 @@ int writeCANMessage(JNIEnv *env, jobject message, int fd)
     record.flags = env->GetIntField(message, FID_CANMessage_flags);
     CAN_LocalRef data(env, env->GetObjectField(message, FID_CANMessage_data));
     if (data.get() != nullptr) {
-        record.length = static_cast<int16_t>(copyBytes(env, static_cast<jbyteArray>(data.get()), record.data));
+        record.length =
+            static_cast<int16_t>(copyBytes(env, static_cast<jbyteArray>(data.get()), record.data));
     }
     CAN_DebugSingleEvent("try to write", record);
     writePause();
@@ -652,7 +654,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_closeCanDevice(JNIEn
     int result = close(fd);
     int error = errno;
     if (tracked(fd) && result < 0) {
-        closing[fd] = false;  // nothing was closed: the reader may go on
+        closing[fd] = false; // nothing was closed: the reader may go on
     }
     if (result < 0) {
         throwErrno(env, kIOException, error);
@@ -725,7 +727,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv 
     while (fd >= 0) {
         int got = CAN_readRecords(env, bus, fd, blocking, records);
         if (got < 0) {
-            return;  // stopped, or the device is gone (exception pending)
+            return; // stopped, or the device is gone (exception pending)
         }
         timeoutFlag = 1;
         if (got > 0) {
@@ -774,7 +776,8 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv 
     }
 }
 
-JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_writeMessage(JNIEnv *env, jobject bus, jobject message)
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_writeMessage(JNIEnv *env, jobject bus,
+                                                                         jobject message)
 {
     if (message == nullptr) {
         JNU_ThrowByName(env, kIllegalArgument, "message is null");
@@ -794,8 +797,8 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_setNativeLogging(JNI
     nativeLog = on;
 }
 
-JNIEXPORT jboolean JNICALL Java_de_zavrio_quilmar_io_can_CheckTimeoutTimerTask_checkAndResetTimeoutFlag(JNIEnv *,
-                                                                                                      jobject)
+JNIEXPORT jboolean JNICALL
+Java_de_zavrio_quilmar_io_can_CheckTimeoutTimerTask_checkAndResetTimeoutFlag(JNIEnv *, jobject)
 {
     jboolean value = timeoutFlag.load() != 0 ? JNI_TRUE : JNI_FALSE;
     timeoutFlag = 0;

@@ -43,6 +43,6 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_resetCloseAndOpen(JN
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv *, jobject);
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_writeMessage(JNIEnv *, jobject, jobject);
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_setNativeLogging(JNIEnv *, jobject, jboolean);
-JNIEXPORT jboolean JNICALL Java_de_zavrio_quilmar_io_can_CheckTimeoutTimerTask_checkAndResetTimeoutFlag(JNIEnv *,
-                                                                                                      jobject);
+JNIEXPORT jboolean JNICALL
+Java_de_zavrio_quilmar_io_can_CheckTimeoutTimerTask_checkAndResetTimeoutFlag(JNIEnv *, jobject);
 }

@@ -9,28 +9,28 @@
 #include "can4linux.h"
 
 // Decision bits.
-inline constexpr int CAN_EVENT_FIRE = 1;      // report through fireCANBusEvent
-inline constexpr int CAN_EVENT_FILTERED = 2;  // the awaited message
+inline constexpr int CAN_EVENT_FIRE = 1;     // report through fireCANBusEvent
+inline constexpr int CAN_EVENT_FILTERED = 2; // the awaited message
 
 inline constexpr int CAN_MAX_FILTERS = 100;
-inline constexpr int CAN_RX_RECORDS = 100;  // records per read
+inline constexpr int CAN_RX_RECORDS = 100; // records per read
 
 // Flags that are always reported: MSG_OVR, MSG_PASSIVE, MSG_BUSOFF, MSG_BOVR.
 inline constexpr int32_t CAN_ERROR_FLAGS = 0xB2;
 
 // One receive filter, loaded from a Java CANMessageFilter.
 struct CanFilterEntry {
-    int32_t id;        // -1 matches every identifier
-    int32_t interval;  // ms; >= 0 interval filter, < 0 data-change filter
+    int32_t id;       // -1 matches every identifier
+    int32_t interval; // ms; >= 0 interval filter, < 0 data-change filter
     int32_t maskSet;
-    uint8_t mask[8];  // a 1 bit is ignored by the data comparison
+    uint8_t mask[8]; // a 1 bit is ignored by the data comparison
     int32_t deltaSet;
     uint8_t delta[8];
     int32_t triggerSet;
     uint8_t trigger[8];
     int32_t triggerType;
-    int32_t firstSeen;  // 0 after loading, 1 once a record matched
-    canmsg_t lastMessage;  // last record reported by this entry
+    int32_t firstSeen;    // 0 after loading, 1 once a record matched
+    canmsg_t lastMessage; // last record reported by this entry
 };
 
 // Debug switch of the whole library (CANBus.setNativeLogging); output only

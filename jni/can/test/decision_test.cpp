@@ -37,7 +37,7 @@ constexpr int32_t kNone = -1;
 
 TEST(TimeDifference, TruncatesEachStampBeforeSubtracting)
 {
-    EXPECT_EQ(getTimeDiffMilliseconds(10, 0, 9, 999999), 1);  // carry over a full second
+    EXPECT_EQ(getTimeDiffMilliseconds(10, 0, 9, 999999), 1); // carry over a full second
     EXPECT_EQ(getTimeDiffMilliseconds(10, 999, 10, 0), 0);
     EXPECT_EQ(getTimeDiffMilliseconds(10, 1000, 10, 999), 1);
     EXPECT_EQ(getTimeDiffMilliseconds(9, 0, 10, 0), -1000);
@@ -51,16 +51,16 @@ TEST(Decision, FirstMatchAlwaysReportsThenIntervalZeroNeedsOneMillisecond)
     CanFilterEntry table[] = {filter(0x100, 0)};
     EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x100, 5, 0)), CAN_EVENT_FIRE);
     EXPECT_EQ(table[0].firstSeen, 1);
-    EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x100, 5, 999)), 0);  // same millisecond
+    EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x100, 5, 999)), 0); // same millisecond
     EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x100, 5, 1000)), CAN_EVENT_FIRE);
-    EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x101, 9, 0)), 0);  // other identifier
+    EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x101, 9, 0)), 0); // other identifier
 }
 
 TEST(Decision, IntervalBoundaryAndEarlierStamps)
 {
     CanFilterEntry table[] = {filter(0x200, 100)};
     ASSERT_EQ(CAN_decideEvent(table, 1, kNone, record(0x200, 1, 0)), CAN_EVENT_FIRE);
-    EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x200, 1, 100000)), 0);  // exactly 100 ms
+    EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x200, 1, 100000)), 0); // exactly 100 ms
     EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x200, 1, 101000)), CAN_EVENT_FIRE);
     EXPECT_EQ(table[0].lastMessage.microseconds, 101000);
     // Nothing in between is stored: the interval runs from the last report.
@@ -80,7 +80,7 @@ TEST(Decision, DataChangeUnderMaskComparesAgainstLastReport)
     table[0].maskSet = 1;
     table[0].mask[0] = 0x0F;
     ASSERT_EQ(CAN_decideEvent(table, 1, kNone, record(0x300, 0, 0, {0x10, 0x01})), CAN_EVENT_FIRE);
-    EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x300, 0, 0, {0x1F, 0x01})), 0);  // low bits masked
+    EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x300, 0, 0, {0x1F, 0x01})), 0); // low bits masked
     EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x300, 0, 0, {0x30, 0x01})), CAN_EVENT_FIRE);
     EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x300, 0, 0, {0x30, 0x02})), CAN_EVENT_FIRE);
     // A length change alone is no change; a record of length 0 never is.
@@ -90,8 +90,8 @@ TEST(Decision, DataChangeUnderMaskComparesAgainstLastReport)
 
 TEST(Decision, UnloadedMaskCountsEveryBitAndSlowDriftAddsUp)
 {
-    CanFilterEntry table[] = {filter(0x301, -5)};  // negative, not -1: nothing loaded
-    table[0].mask[0] = 0x03;                       // a drift of up to 3 is ignored
+    CanFilterEntry table[] = {filter(0x301, -5)}; // negative, not -1: nothing loaded
+    table[0].mask[0] = 0x03;                      // a drift of up to 3 is ignored
     table[0].maskSet = 1;
     ASSERT_EQ(CAN_decideEvent(table, 1, kNone, record(0x301, 0, 0, {0x00})), CAN_EVENT_FIRE);
     EXPECT_EQ(CAN_decideEvent(table, 1, kNone, record(0x301, 0, 0, {0x01})), 0);
@@ -181,7 +181,8 @@ TEST(DebugOutput, DecisionAndRecordLinesOnlyWhenTheFlagIsOne)
     EXPECT_NE(out.find("CAN_isEventInteressting - begin: filterSize: 1 rx.id: 18\n"), std::string::npos);
     EXPECT_NE(out.find("CAN_isEventInteressting - test filter index: 0 filter-id: 18 rx.id: 18\n"),
               std::string::npos);
-    EXPECT_NE(out.find("CAN_isEventInteressting - FIRST: first event for this filter id: 18\n"), std::string::npos);
+    EXPECT_NE(out.find("CAN_isEventInteressting - FIRST: first event for this filter id: 18\n"),
+              std::string::npos);
     EXPECT_NE(out.find("CAN_isEventInteressting - DATA: match filter: 0\n[old]:"), std::string::npos);
     EXPECT_NE(out.find("CAN_isEventInteressting - done: filterSize: 1 rx.id: 18\n"), std::string::npos);
     EXPECT_NE(out.find("[rx]:            3.000004 id=18\n\tlen=2 msg= ac 01 flags=0x82 MSG_OVR,MSG_BOVR\n\n"),
@@ -199,11 +200,10 @@ TEST(DebugOutput, FilterDump)
     nativeLog = 1;
     dumpMessageFilter(e);
     nativeLog = 0;
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\n--------------------------------------------\n"
-              "7 (-1 ms) type:3\n"
-              "maskSet:1: 255 0 0 0 0 0 0 0     (lowest byte first)\n"
-              "deltaSet:0: \n"
-              "triggerSet:0: \n"
-              "\n--------------------------------------------\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n--------------------------------------------\n"
+                                                      "7 (-1 ms) type:3\n"
+                                                      "maskSet:1: 255 0 0 0 0 0 0 0     (lowest byte first)\n"
+                                                      "deltaSet:0: \n"
+                                                      "triggerSet:0: \n"
+                                                      "\n--------------------------------------------\n");
 }

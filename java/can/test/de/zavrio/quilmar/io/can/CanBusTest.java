@@ -236,6 +236,27 @@ class CanBusTest extends CanFixture {
     }
 
     @Test
+    void anExceptionFromACallbackEndsTheLoop() throws Exception {
+        bus = new RecordingBus("/dev/can0", false) {
+            @Override
+            synchronized void fireCANBusEvent(CANBusEvent event) {
+                throw new IllegalStateException("listener failed on " + ((CANMessage) event).id);
+            }
+        };
+        bus.baud = 1000;
+        bus.sleeptime = 5;
+        bus.filterArray = new CANMessageFilter[] {new CANMessageFilter(-1, 0)};
+        bus.fd = bus.openCanDevice();
+        startReader();
+        board.ctl("frame", "0x31", "01");
+        reader.join(WAIT);
+        assertFalse(reader.isAlive());
+        assertTrue(readerEnd instanceof IllegalStateException, "reader ended with " + readerEnd);
+        assertEquals("listener failed on 49", readerEnd.getMessage());
+        reader = null;
+    }
+
+    @Test
     void resetCommands() throws Exception {
         open(false);
         bus.reset();
