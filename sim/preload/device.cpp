@@ -115,7 +115,8 @@ int vbp_device_open(const char *node, int flags)
             real_fcntl(sv[0], F_SETFD, 0);
         if ((flags & O_NONBLOCK) != 0)
             real_fcntl(sv[0], F_SETFL, O_NONBLOCK);
-        ok = vbp_file_attach(sv[0], VBP_DEVICE, side, table, x.reply.len / sizeof(wire::IoctlEntry));
+        uint32_t record = x.reply.result > 1 && x.reply.result <= 4096 ? static_cast<uint32_t>(x.reply.result) : 1;
+        ok = vbp_file_attach(sv[0], VBP_DEVICE, side, table, x.reply.len / sizeof(wire::IoctlEntry), record);
         e = errno;
     }
     if (!ok) {
@@ -132,9 +133,12 @@ namespace
 
 // A read or write request; a blocking descriptor waits for the readiness
 // the emulator gives when it would block, as a driver's wait queue would.
-ssize_t transfer(vbp_file *f, int fd, wire::Op op, void *in, const void *out, size_t count)
+// A device with records (open reply) counts records: count and result are
+// converted, and only whole records travel.
+ssize_t transfer(vbp_file *f, int fd, wire::Op op, void *in, const void *out, size_t units)
 {
-    count = std::min<size_t>(count, wire::kMaxTransfer);
+    size_t record = vbp_file_record(f);
+    size_t count = std::min<size_t>(units, wire::kMaxTransfer / record) * record;
     for (;;) {
         bool nb = nonblocking(fd);
         vbp_exchange x{};
@@ -152,7 +156,7 @@ ssize_t transfer(vbp_file *f, int fd, wire::Op op, void *in, const void *out, si
             return -1;
         if (x.reply.result >= 0) {
             // The emulator may not claim more than was asked for.
-            return static_cast<ssize_t>(std::min<uint64_t>(static_cast<uint64_t>(x.reply.result), count));
+            return static_cast<ssize_t>(std::min<uint64_t>(static_cast<uint64_t>(x.reply.result), count) / record);
         }
         if (x.reply.err != EAGAIN || nb) {
             errno = x.reply.err;

@@ -31,6 +31,7 @@ struct vbp_file {
     pthread_mutex_t lock; // one exchange at a time on side
     IoctlEntry *table;    // sizes of the requests not encoded in their number
     size_t entries;
+    uint32_t record;      // octets per counted unit of read/write
 };
 
 namespace
@@ -188,7 +189,12 @@ vbp_kind vbp_file_kind(const vbp_file *f)
     return f->kind;
 }
 
-bool vbp_file_attach(int fd, vbp_kind kind, int side, const IoctlEntry *table, size_t entries)
+uint32_t vbp_file_record(const vbp_file *f)
+{
+    return f->record;
+}
+
+bool vbp_file_attach(int fd, vbp_kind kind, int side, const IoctlEntry *table, size_t entries, uint32_t record)
 {
     if (!in_range(fd)) {
         errno = EMFILE;
@@ -208,6 +214,7 @@ bool vbp_file_attach(int fd, vbp_kind kind, int side, const IoctlEntry *table, s
     }
     f->kind = kind;
     f->side = side;
+    f->record = record > 1 ? record : 1;
     pthread_mutex_init(&f->lock, nullptr);
     rebind(fd, f);
     return true;

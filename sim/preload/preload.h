@@ -57,7 +57,10 @@ template <typename Call> auto vbp_with_file(vbp_file *file, Call call)
 
 // Makes fd the first descriptor of a new file that owns side (the control
 // connection, closed with the last descriptor). Takes the size table, if any.
-bool vbp_file_attach(int fd, vbp_kind kind, int side, const vboard::wire::IoctlEntry *table, size_t entries);
+bool vbp_file_attach(int fd, vbp_kind kind, int side, const vboard::wire::IoctlEntry *table, size_t entries,
+                     uint32_t record = 1);
+// Octets per unit of the file's read and write counts (1, or the device's record).
+uint32_t vbp_file_record(const vbp_file *file);
 
 // One request on the file's side connection and its reply: sends the header
 // (op, flags, a..d), the payload out/out_len; receives the reply into

@@ -148,7 +148,7 @@ bool DeviceServer::handle_open(Connection *c, const wire::Request &req, std::vec
     std::vector<wire::IoctlEntry> table;
     for (const IoctlSpec &i : ioctls_)
         table.push_back(wire::IoctlEntry{i.request, i.size, i.dir});
-    return detail::send_reply(c->ctl_, 0, 0, table.data(), table.size() * sizeof(wire::IoctlEntry));
+    return detail::send_reply(c->ctl_, record_, 0, table.data(), table.size() * sizeof(wire::IoctlEntry));
 }
 
 void DeviceServer::serve(Connection *c)

@@ -161,6 +161,10 @@ class DeviceServer
     DeviceServer &operator=(const DeviceServer &) = delete;
 
     const std::string &node() const { return node_; }
+    // Makes read and write counts of the program's calls counts of records
+    // of this many octets (a can4linux device: 32); the session still sees
+    // octets, whole records only.
+    void set_record_size(uint32_t octets) { record_ = octets; }
     // Open connections, in the order of their opens.
     std::vector<Connection *> connections() const;
 
@@ -174,6 +178,7 @@ class DeviceServer
     std::string node_;
     Factory factory_;
     std::vector<IoctlSpec> ioctls_;
+    uint32_t record_ = 0;
     int listen_fd_ = -1;
     int next_id_ = 1;
     std::vector<std::unique_ptr<Connection>> conns_;

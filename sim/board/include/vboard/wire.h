@@ -63,6 +63,10 @@ struct Reply {
 };
 static_assert(sizeof(Reply) == 16);
 
+// The open reply's result: the device's record size in octets (0 or 1: the
+// device counts octets). read and write counts of a device with records
+// (can4linux: canmsg_t) are record counts; the preload converts them.
+//
 // The open reply's payload: the device's table of requests whose size and
 // direction are not encoded in the request number (TIOCMBIS, can4linux...).
 struct IoctlEntry {

@@ -1,0 +1,48 @@
+// Java binding of the CAN library: the natives of de.zavrio.quilmar.io.can
+// (CANBus, CANMessage, CANMessageFilter, CheckTimeoutTimerTask), the filter
+// loading, the delivery of reported records and the transmit paths.
+#pragma once
+
+#include <jni.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "canfilter.h"
+
+// Set by every reader cycle after its first read, cleared by the watchdog.
+extern std::atomic<unsigned char> timeoutFlag;
+// Pause before and after each write, nanoseconds (set by openCanDevice).
+extern std::atomic<int32_t> writeSleeptime;
+
+// Fills `table` from the Java CANMessageFilter array (at most
+// CAN_MAX_FILTERS elements, checked by the caller). 0, or -1 for a null
+// element.
+int copyFilterArray(CanFilterEntry *table, jobjectArray filters, JNIEnv *env);
+
+// Decides and delivers `count` records in read order.
+void HandleReceivedCANMessage(JNIEnv *env, jobject bus, CanFilterEntry *table, int filters, int count,
+                              const canmsg_t *records);
+int CAN_isEventInteressting(JNIEnv *env, jobject bus, CanFilterEntry *table, int filters, canmsg_t m);
+void CAN_fireEvent(canmsg_t m, int decision, JNIEnv *env, jobject bus);
+
+// Transmit paths. writeCANMessage returns the write result (1 queued, 0
+// nothing queued in time, -1 error).
+int writeCANMessage(JNIEnv *env, jobject message, int fd);
+void writePendingMessage(JNIEnv *env, jobject bus, int fd);
+void writePendingMessages(JNIEnv *env, jobject bus, int fd);
+
+extern "C" {
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_initNativeIds(JNIEnv *, jclass);
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANMessage_initNativeIds(JNIEnv *, jclass);
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANMessageFilter_initNativeIds(JNIEnv *, jclass);
+JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_io_can_CANBus_openCanDevice(JNIEnv *, jobject);
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_closeCanDevice(JNIEnv *, jobject);
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_reset(JNIEnv *, jobject);
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_resetCloseAndOpen(JNIEnv *, jobject);
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv *, jobject);
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_writeMessage(JNIEnv *, jobject, jobject);
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_setNativeLogging(JNIEnv *, jobject, jboolean);
+JNIEXPORT jboolean JNICALL
+Java_de_zavrio_quilmar_io_can_CheckTimeoutTimerTask_checkAndResetTimeoutFlag(JNIEnv *, jobject);
+}
