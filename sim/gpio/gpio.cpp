@@ -32,6 +32,7 @@
 //   all TEXT | all live  fix the ALL snapshot to TEXT, or compute it again
 //   show                 the state of outputs, LEDs, inputs and attributes
 //   get PATH             an attribute's value (e.g. in3/debounce)
+//   set PATH TEXT        what the attribute shows from now on, as given
 //   violations           what the program did against the interface, one a line
 //   reset                queues, counters, attributes and violations to defaults
 #include <cerrno>
@@ -512,7 +513,7 @@ std::string show(const Board &b)
 
 const char *kUsage = "usage: edge N VALUE [ESEC ENSEC [RSEC RNSEC]] | burst N COUNT | short N OCTETS | "
                      "vanish N | restore N | fail out N | fail led green|yellow | all TEXT|live | show | "
-                     "get PATH | violations | reset\n";
+                     "get PATH | set PATH TEXT | violations | reset\n";
 
 vboard::ControlReply command(Board &b, const std::vector<std::string> &w)
 {
@@ -537,6 +538,13 @@ vboard::ControlReply command(Board &b, const std::vector<std::string> &w)
         if (it == b.attributes.end())
             return {2, "no attribute " + w[1] + "\n"};
         return {0, it->second.shown};
+    }
+    if (w.size() == 3 && w[0] == "set") {
+        auto it = b.attributes.find(w[1]);
+        if (it == b.attributes.end())
+            return {2, "no attribute " + w[1] + "\n"};
+        it->second.shown = w[2];
+        return {0, ""};
     }
     if (w.size() >= 3 && w[0] == "edge" && parseInput(w[1], n) && parseLong(w[2], v) && v >= 0 &&
         v <= 0xFFFFFFFFL && (w.size() == 3 || w.size() == 5 || w.size() == 7)) {
