@@ -25,6 +25,7 @@
 // Control words ("vboard ctl gpio ..."), inputs as a hex digit or 0..15:
 //   edge N VALUE [ESEC ENSEC [RSEC RNSEC]]  inject an edge (times default to now)
 //   burst N COUNT        inject COUNT edges on N, values alternating 1, 0, ...
+//   train N COUNT MS     inject COUNT edges on N, one every MS milliseconds
 //   short N OCTETS       the next record read from N is cut to OCTETS octets
 //   vanish N | restore N  remove the device of input N (open descriptors hang
 //                        up) or bring it back
@@ -511,8 +512,19 @@ std::string show(const Board &b)
     return s;
 }
 
+// Edges at a steady pace, from the emulator's loop (no control round trip
+// between two of them).
+void train(Board &b, int n, long left, std::chrono::milliseconds period)
+{
+    b.loop.after(period, [&b, n, left, period] {
+        b.inject(n, left % 2 == 0 ? 0 : 1, nullptr, nullptr);
+        if (left > 1)
+            train(b, n, left - 1, period);
+    });
+}
+
 const char *kUsage = "usage: edge N VALUE [ESEC ENSEC [RSEC RNSEC]] | burst N COUNT | short N OCTETS | "
-                     "vanish N | restore N | fail out N | fail led green|yellow | all TEXT|live | show | "
+                     "train N COUNT MS | vanish N | restore N | fail out N | fail led green|yellow | all TEXT|live | show | "
                      "get PATH | set PATH TEXT | violations | reset\n";
 
 vboard::ControlReply command(Board &b, const std::vector<std::string> &w)
@@ -564,6 +576,13 @@ vboard::ControlReply command(Board &b, const std::vector<std::string> &w)
     if (w.size() == 3 && w[0] == "burst" && parseInput(w[1], n) && parseLong(w[2], v) && v > 0) {
         for (long i = 0; i < v; ++i)
             b.inject(n, i % 2 == 0 ? 1 : 0, nullptr, nullptr);
+        return {0, ""};
+    }
+    if (w.size() == 4 && w[0] == "train" && parseInput(w[1], n) && parseLong(w[2], v) && v > 0) {
+        long ms = 0;
+        if (!parseLong(w[3], ms) || ms < 0)
+            return {2, kUsage};
+        train(b, n, v, std::chrono::milliseconds(ms));
         return {0, ""};
     }
     if (w.size() == 3 && w[0] == "short" && parseInput(w[1], n) && parseLong(w[2], v) && v >= 0 && v < 28) {

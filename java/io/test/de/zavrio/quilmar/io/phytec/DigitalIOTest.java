@@ -3,7 +3,6 @@ package de.zavrio.quilmar.io.phytec;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
-import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
@@ -198,6 +197,5 @@ class DigitalIOTest {
     void triggerWritesOne() throws Exception {
         io.triggeDigitalInput(9);
         assertTrue(board.shown("in9").contains("queued=1 sequence=1"));
-        assertNull(null);
     }
 }
