@@ -19,6 +19,10 @@
 // with --hangup-after the device then drops off the line after MS, so that
 // the program's reads end at once instead of after their full time-out.
 //
+// Boot characters that arrive after the wake-up and before the first block
+// were sent before the program saw the answer: they are counted ("late") and
+// dropped, unless the image's first block itself begins with 'U'.
+//
 // Every breach of the protocol by the program is recorded: octets other than
 // the boot character before the boot loader woke, a block that is not the
 // image's (length or contents), more blocks than the image has, a line not
@@ -218,8 +222,9 @@ class BootLoader
     {
         std::ostringstream out;
         if (words.size() == 1 && words[0] == "show") {
-            out << "boot " << boot_chars_ << "\nawake " << (awake_ ? 1 : 0) << "\nblocks " << blocks_.size()
-                << "\noctets " << octets_ << "\nviolations " << violations_.size() << "\n";
+            out << "boot " << boot_chars_ << "\nawake " << (awake_ ? 1 : 0) << "\nlate " << late_boot_chars_
+                << "\nblocks " << blocks_.size() << "\noctets " << octets_ << "\nviolations "
+                << violations_.size() << "\n";
         } else if (words.size() == 1 && words[0] == "violations") {
             for (const auto &v : violations_)
                 out << v << "\n";
@@ -303,6 +308,13 @@ class BootLoader
         }
         if (mute_)
             return;
+        // A boot character the program sent before our answer reached it
+        // (its read gave up first) is still a boot character, not flash data.
+        if (o == 'U' && blocks_.empty() && current_.empty() &&
+            (!have_image_ || expected_.empty() || expected_[0].empty() || expected_[0][0] != 'U')) {
+            ++late_boot_chars_;
+            return;
+        }
         current_.push_back(o);
         if (have_image_) {
             size_t index = blocks_.size();
@@ -401,7 +413,7 @@ class BootLoader
     int master_ = -1, slave_keep_ = -1;
     FILE *save_ = nullptr;
     bool have_image_ = false, awake_ = false, mute_ = false, line_checked_ = false;
-    long boot_chars_ = 0;
+    long boot_chars_ = 0, late_boot_chars_ = 0;
     uint64_t octets_ = 0;
     std::vector<std::vector<uint8_t>> expected_, blocks_;
     std::vector<uint8_t> current_;
