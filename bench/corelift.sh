@@ -34,7 +34,7 @@ octets=$(stat -c %s "$work/payload.bin")
 start=$(date +%s.%N)
 "$bin/vboard" run -e "bootloader --product GE864-QUAD --rate 11520 --image $work/image.bin --save $work/received.bin" \
     -- "$bin/corelift" /dev/ttySA0 "$work/image.bin" >"$work/out.txt" 2>"$work/err.txt" || {
-    echo "corelift failed:"; tail -5 "$work/out.txt" "$work/err.txt"; exit 1; }
+    echo "corelift failed:"; tail -n 5 "$work/out.txt" "$work/err.txt"; exit 1; }
 end=$(date +%s.%N)
 cmp -s "$work/payload.bin" "$work/received.bin" || { echo "received image differs"; exit 1; }
 blocks=$(grep -c SendBufferToModule "$work/out.txt" || true)

@@ -326,7 +326,7 @@ class BootLoader
             if (current_.size() == expected_[index].size())
                 finish_block();
             else
-                rearm_gap(200ms);
+                rearm_gap(2000ms); // the pty may hold a writer back for a while
         } else {
             rearm_gap(20ms);
         }
