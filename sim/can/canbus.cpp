@@ -100,6 +100,14 @@ int Bus::open(int id, int node, bool can_write)
     return 0;
 }
 
+int Bus::opens(int node) const
+{
+    int n = 0;
+    for (const auto &[id, s] : sessions_)
+        n += s.node == node && !s.dead ? 1 : 0;
+    return n;
+}
+
 void Bus::close(int id)
 {
     sessions_.erase(id);
