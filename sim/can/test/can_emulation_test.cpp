@@ -81,7 +81,7 @@ TEST_F(CanEmulation, RequestsTravelWithTheirRecords)
     vboard::RunResult r = probe({"/dev/can0", "cmd", "2", "config", "3", "250", "config", "0", "0xf", "0x120", "cmd",
                                  "1", "status", "ioctl", "0x4004", "cmd", "9"});
     EXPECT_EQ(r.out, "cmd: 0\nconfig: 0\nconfig: 0\ncmd: 0\nstatus: 0\n"
-                     "  baud=250 status=0x0c ewl=96 rx_errors=0 tx_errors=0 rx=0/512 tx=0/64 type=1\n"
+                     "  baud=250 status=0x0c ewl=96 rx_errors=0 tx_errors=0 rx=0/512 tx=0/256 type=1\n"
                      "ioctl: -1 ENOTTY\ncmd: -1 EINVAL\n");
     EXPECT_EQ(board.ctl("can", {"requests"}).text, "can0 command stop\ncan0 config timing 250\n"
                                                    "can0 config acc_mask 0xf acc_code 0x120\ncan0 command start\n"

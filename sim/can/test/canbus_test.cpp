@@ -323,7 +323,7 @@ TEST_F(BusTest, CommandAndStatusRecordsComeBackFilled)
     EXPECT_EQ(s.status, 0x0Cu);
     EXPECT_EQ(s.error_warning_limit, 96u);
     EXPECT_EQ(s.rx_buffer_size, 512u);
-    EXPECT_EQ(s.tx_buffer_size, 64u);
+    EXPECT_EQ(s.tx_buffer_size, 256u);
     EXPECT_EQ(s.type, CAN_TYPE_SJA1000);
 }
 
