@@ -102,11 +102,10 @@ TEST_F(CanEmulation, FullTransmitQueueTimesOutWithZero)
 TEST_F(CanEmulation, VanishedDeviceEndsABlockedReadWithEnodev)
 {
     start();
-    auto reader = probe_async({"/dev/can1", "read", "1", "read", "1"});
+    auto reader = probe_async({"/dev/can1", "read", "1", "write", "1", "0"});
     wait_opens(1, 1);
-    board.ctl("can", {"error", "1", "busoff"});
     board.ctl("can", {"vanish", "1"});
-    EXPECT_EQ(reader.get().out, "read: 1\n  id=0xffffffff len=0 flags=0x20 data=- stamp=ok\nread: -1 ENODEV\n");
+    EXPECT_EQ(reader.get().out, "read: -1 ENODEV\nwrite: -1 ENODEV\n");
     EXPECT_EQ(probe({"/dev/can1"}).out, "open: -1 ENODEV\n");
     board.ctl("can", {"appear", "1"});
     EXPECT_EQ(probe({"-n", "/dev/can1", "read", "1"}).out, "read: -1 EAGAIN\n");
