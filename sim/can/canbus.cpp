@@ -108,6 +108,14 @@ int Bus::opens(int node) const
     return n;
 }
 
+size_t Bus::queued(int node) const
+{
+    size_t n = 0;
+    for (const auto &[id, s] : sessions_)
+        n += s.node == node ? s.rx.size() : 0;
+    return n;
+}
+
 void Bus::close(int id)
 {
     sessions_.erase(id);

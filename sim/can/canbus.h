@@ -105,6 +105,8 @@ class Bus
     Session *session(int id);
     // Live opens of a node.
     int opens(int node) const;
+    // Records waiting in the receive queues of a node's opens.
+    size_t queued(int node) const;
     // Octet counts (whole records); `now` is the bus clock in microseconds.
     Outcome read(int session, std::vector<uint8_t> &out, size_t octets, bool nonblock);
     Outcome write(int session, std::span<const uint8_t> in, bool nonblock, int64_t now);

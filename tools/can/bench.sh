@@ -22,6 +22,7 @@ burst=$!
 while [ "$(field can0 received)" -lt "$count" ]; do sleep 0.01; done
 end=$(date +%s.%N)
 wait $burst
+while [ "$(field can0 queued)" != 0 ]; do sleep 0.01; done
 ctl vanish 0
 wait $checker || true
 ctl show | grep overruns=[1-9] >&2 || true

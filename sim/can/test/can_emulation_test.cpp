@@ -32,12 +32,12 @@ class CanEmulation : public ::testing::Test
     // Waits until node has `opens` opens (the program in the background is in place).
     void wait_opens(int node, int opens) const
     {
-        std::string want = "opens=" + std::to_string(opens) + "\n";
+        std::string want = "opens=" + std::to_string(opens) + " ";
         for (int i = 0; i < 600; ++i) {
             std::string show = board.ctl("can", {"show"}).text;
             size_t line = show.find("can" + std::to_string(node) + " ");
             size_t end = show.find('\n', line);
-            if (line != std::string::npos && show.substr(line, end + 1 - line).ends_with(want))
+            if (line != std::string::npos && show.substr(line, end + 1 - line).find(want) != std::string::npos)
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }

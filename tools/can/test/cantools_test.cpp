@@ -104,7 +104,7 @@ class CanTools : public ::testing::Test
         wait_for(
             [&] {
                 for (const std::string &l : lines(show()))
-                    if (l.starts_with(prefix) && !l.ends_with("opens=0"))
+                    if (l.starts_with(prefix) && l.find(" opens=0 ") == std::string::npos)
                         return true;
                 return false;
             },
@@ -131,7 +131,7 @@ TEST_F(CanTools, BurstArrivesCompleteAtTheChecker)
     RunResult burst = tool("cbburst", {"-b", "1000", "-T", "1000"});
     EXPECT_EQ(burst.exit_code, 0) << burst.err;
     EXPECT_EQ(burst.out, "");
-    wait_for([&] { return field(0, "received") == "1000"; }, "1000 records at can0");
+    wait_for([&] { return field(0, "received") == "1000" && field(0, "queued") == "0"; }, "1000 records read at can0");
     board.ctl("can", {"vanish", "0"});
     RunResult r = check.get();
     EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -167,7 +167,7 @@ TEST_F(CanTools, CheckerNamesLostDuplicatedAndReorderedRecords)
     board.ctl("can", {"fault", "dup", "12"});  // id 11, length 2, seq 1
     board.ctl("can", {"fault", "swap", "20"}); // ids 19 and 20 exchanged
     board.ctl("can", {"traffic", "2000", "count", "36"});
-    wait_for([&] { return field(0, "received") == "36"; }, "the sequence");
+    wait_for([&] { return field(0, "received") == "36" && field(0, "queued") == "0"; }, "the sequence read");
     board.ctl("can", {"vanish", "0"});
     RunResult r = check.get();
     long records = 0;
@@ -304,8 +304,7 @@ TEST_F(CanTools, DumpPrintsEveryRecordBlockingAndNonBlocking)
     wait_open(1);
     board.ctl("can", {"frame", "0x123", "0102"});
     board.ctl("can", {"frame", "0x1fffffff", "-", "ext", "rtr"});
-    wait_for([&] { return field(1, "received") == "2"; }, "two records");
-    std::this_thread::sleep_for(100ms);
+    wait_for([&] { return field(1, "received") == "2" && field(1, "queued") == "0"; }, "two records read");
     board.ctl("can", {"vanish", "1"});
     RunResult r = dump.get();
     EXPECT_EQ(r.exit_code, 1);
@@ -348,8 +347,7 @@ TEST_F(CanTools, WatchShowsTrafficOfAKnownRateAndJitter)
     wait_open(0);
     board.ctl("can", {"baud", "1000"});
     board.ctl("can", {"traffic", "1000", "fixed", "0x1234", "3", "jitter", "200", "count", "200"});
-    wait_for([&] { return field(0, "received") == "200"; }, "200 records");
-    std::this_thread::sleep_for(100ms);
+    wait_for([&] { return field(0, "received") == "200" && field(0, "queued") == "0"; }, "200 records read");
     board.ctl("can", {"vanish", "0"});
     RunResult r = watch.get();
     std::vector<std::string> l = lines(r.out);
