@@ -100,6 +100,22 @@ int Bus::open(int id, int node, bool can_write)
     return 0;
 }
 
+int Bus::opens(int node) const
+{
+    int n = 0;
+    for (const auto &[id, s] : sessions_)
+        n += s.node == node && !s.dead ? 1 : 0;
+    return n;
+}
+
+size_t Bus::queued(int node) const
+{
+    size_t n = 0;
+    for (const auto &[id, s] : sessions_)
+        n += s.node == node ? s.rx.size() : 0;
+    return n;
+}
+
 void Bus::close(int id)
 {
     sessions_.erase(id);
@@ -119,7 +135,8 @@ bool Bus::writable(int id) const
     if (it == sessions_.end())
         return false;
     const Session &s = it->second;
-    return s.dead || nodes_[static_cast<size_t>(s.node)].tx.size() < opt_.tx_size;
+    size_t used = nodes_[static_cast<size_t>(s.node)].tx.size();
+    return s.dead || opt_.tx_size - std::min(used, opt_.tx_size) >= std::max<size_t>(s.want_room, 1);
 }
 
 int64_t Bus::write_deadline(int id) const
@@ -189,17 +206,21 @@ Outcome Bus::write(int id, std::span<const uint8_t> in, bool nonblock, int64_t n
         return Outcome::ok(0);
     Node &n = nodes_[static_cast<size_t>(s->node)];
     size_t room = opt_.tx_size - std::min(opt_.tx_size, n.tx.size());
-    if (room == 0) {
-        if (nonblock)
-            return Outcome::fail(EAGAIN);
+    if (nonblock && room == 0)
+        return Outcome::fail(EAGAIN);
+    // A blocking write waits until the whole write fits (as much as the
+    // queue can hold); after the time-out it queues what fits, 0 records
+    // when the queue is still full.
+    size_t need = std::min(count, opt_.tx_size);
+    if (!nonblock && room < need) {
         if (s->write_blocked_since < 0)
             s->write_blocked_since = now;
-        if (now - s->write_blocked_since >= opt_.tx_timeout_us) {
-            s->write_blocked_since = -1;
-            return Outcome::ok(0); // transmit timed out
+        if (now - s->write_blocked_since < opt_.tx_timeout_us) {
+            s->want_room = need;
+            return Outcome::fail(EAGAIN);
         }
-        return Outcome::fail(EAGAIN);
     }
+    s->want_room = 0;
     s->write_blocked_since = -1;
     size_t take = std::min(room, count);
     for (size_t i = 0; i < take; ++i) {

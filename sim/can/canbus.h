@@ -37,7 +37,7 @@ namespace cansim
 struct Options {
     int nodes = 2;
     size_t rx_size = 512;      // receive queue of each open, records
-    size_t tx_size = 64;       // transmit queue of each controller, records
+    size_t tx_size = 256;      // transmit queue of each controller, records
     uint32_t baud = 125;       // kbit/s at open when /proc/sys/Can/baud says nothing else
     int64_t tx_timeout_us = 1000000; // a blocking write that queues nothing returns 0 after this
     uint32_t type = CAN_TYPE_SJA1000;
@@ -60,6 +60,7 @@ struct Session {
     bool can_write = true; // opened read-write or write-only
     std::deque<canmsg_t> rx;
     int64_t write_blocked_since = -1; // bus time of the first refused blocking write
+    size_t want_room = 0;             // records that blocked write waits room for
     bool dead = false;                // its node vanished: ENODEV for ever
     uint64_t received = 0, overruns = 0;
 };
@@ -102,6 +103,10 @@ class Bus
     int open(int session, int node, bool can_write);
     void close(int session);
     Session *session(int id);
+    // Live opens of a node.
+    int opens(int node) const;
+    // Records waiting in the receive queues of a node's opens.
+    size_t queued(int node) const;
     // Octet counts (whole records); `now` is the bus clock in microseconds.
     Outcome read(int session, std::vector<uint8_t> &out, size_t octets, bool nonblock);
     Outcome write(int session, std::span<const uint8_t> in, bool nonblock, int64_t now);

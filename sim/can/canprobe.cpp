@@ -11,6 +11,7 @@
 //       config T V1 [V2]      configuration request
 //       status                status request
 //       poll MS               readiness within MS milliseconds
+//       pollin MS             the same, waiting for readable only
 //       ioctl REQ             any request number, with a 64-octet argument
 //       sleep MS
 #include <fcntl.h>
@@ -134,8 +135,8 @@ int main(int argc, char **argv)
                 printf("  baud=%u status=0x%02x ewl=%u rx_errors=%u tx_errors=%u rx=%u/%u tx=%u/%u type=%u\n", s.baud,
                        s.status, s.error_warning_limit, s.rx_errors, s.tx_errors, s.rx_buffer_used, s.rx_buffer_size,
                        s.tx_buffer_used, s.tx_buffer_size, s.type);
-        } else if (op == "poll") {
-            pollfd p{fd, POLLIN | POLLOUT, 0};
+        } else if (op == "poll" || op == "pollin") {
+            pollfd p{fd, static_cast<short>(op == "poll" ? POLLIN | POLLOUT : POLLIN), 0};
             int r = poll(&p, 1, static_cast<int>(arg()));
             printf("poll: %s%s\n", r > 0 && (p.revents & POLLIN) ? "in" : "-", r > 0 && (p.revents & POLLOUT) ? " out" : " -");
         } else if (op == "ioctl") {

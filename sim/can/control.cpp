@@ -73,10 +73,10 @@ std::string show(Bus &bus)
         Node &n = bus.node(i);
         snprintf(b, sizeof b,
                  "can%d present=%d running=%d state=%s baud=%u acc_code=0x%x acc_mask=0x%x self=%d tx=%zu/%zu "
-                 "sent=%llu received=%llu overruns=%llu\n",
+                 "sent=%llu received=%llu overruns=%llu opens=%d queued=%zu\n",
                  i, n.present, n.running, state_name(n.state), n.baud, n.acc_code, n.acc_mask, n.self, n.tx.size(),
                  bus.options().tx_size, static_cast<unsigned long long>(n.sent),
-                 static_cast<unsigned long long>(n.received), static_cast<unsigned long long>(n.overruns));
+                 static_cast<unsigned long long>(n.received), static_cast<unsigned long long>(n.overruns), bus.opens(i), bus.queued(i));
         t += b;
     }
     snprintf(b, sizeof b, "station baud=%u traffic sent=%llu\nviolations=%zu\n", bus.station_baud(),

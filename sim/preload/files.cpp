@@ -365,10 +365,13 @@ ssize_t device_readv(vbp_file *f, int fd, const iovec *iov, int count)
         total += iov[i].iov_len;
     char buf[4096];
     size_t n = std::min(total, sizeof buf);
-    ssize_t r = vbp_device_read(f, fd, buf, n);
+    // A record device counts records: as many as the buffer holds.
+    size_t record = vbp_file_record(f);
+    ssize_t r = vbp_device_read(f, fd, buf, n / record);
+    size_t got = r > 0 ? static_cast<size_t>(r) * record : 0;
     size_t done = 0;
-    for (int i = 0; i < count && r > 0 && done < static_cast<size_t>(r); ++i) {
-        size_t part = std::min(iov[i].iov_len, static_cast<size_t>(r) - done);
+    for (int i = 0; i < count && done < got; ++i) {
+        size_t part = std::min(iov[i].iov_len, got - done);
         memcpy(iov[i].iov_base, buf + done, part);
         done += part;
     }
@@ -384,7 +387,7 @@ ssize_t device_writev(vbp_file *f, int fd, const iovec *iov, int count)
         memcpy(buf + n, iov[i].iov_base, part);
         n += part;
     }
-    return vbp_device_write(f, fd, buf, n);
+    return vbp_device_write(f, fd, buf, n / vbp_file_record(f));
 }
 } // namespace
 

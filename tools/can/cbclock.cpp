@@ -1,0 +1,67 @@
+// cbclock: sets the bit rate of a CAN device and sends one test message
+// (0x55 everywhere) to be watched on the cable.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "can4linux.h"
+
+static void request(int fd, unsigned long req, int32_t cmd, int32_t target, uint32_t val1)
+{
+    Command_par_t c{};
+    c.cmd = cmd;
+    c.target = target;
+    c.val1 = val1;
+    ioctl(fd, req, &c);
+}
+
+int main(int argc, char **argv)
+{
+    printf("usage: %s [dev] [bit_rate]\n", argv[0]);
+    printf("   e.g. %s /dev/can0 125\n", argv[0]);
+    printf("   sends one message at that bit rate,\n");
+    printf("   to be watched on the cable with an oscilloscope\n");
+    if (argc < 2)
+        return 1;
+    const char *device = argv[1];
+    long rate = 250;
+    if (argc > 2) {
+        char *end = nullptr;
+        errno = 0;
+        rate = strtol(argv[2], &end, 0);
+        if (argv[2][0] == '\0' || *end != '\0' || errno != 0 || rate < -2147483647L || rate > 2147483647L) {
+            fprintf(stderr, "%s: bit_rate: not a number: '%s'\n", argv[0], argv[2]);
+            return 2;
+        }
+    }
+    printf("using CAN device %s\n", device);
+    printf("set baudrate to %d Kbit/s\n", static_cast<int>(rate));
+    fflush(stdout);
+    int fd = open(device, O_RDWR);
+    if (fd < 0) {
+        fprintf(stderr, "Error opening CAN device %s\n", device);
+        return 1;
+    }
+    if (rate > 0) {
+        request(fd, CAN_IOCTL_COMMAND, CMD_STOP, 0, 0);
+        request(fd, CAN_IOCTL_CONFIG, 0, CONF_TIMING, static_cast<uint32_t>(rate));
+        request(fd, CAN_IOCTL_COMMAND, CMD_START, 0, 0);
+    }
+    canmsg_t m{};
+    m.id = 0x55;
+    m.length = 8;
+    memset(m.data, 0x55, 8);
+    ssize_t r = write(fd, &m, 1);
+    if (r < 0)
+        perror("write error");
+    else if (r == 0)
+        fprintf(stderr, "transmit timed out\n");
+    sleep(30);
+    close(fd);
+    return 0;
+}

@@ -1,0 +1,46 @@
+// cbjitter: writes blocks of 10 random messages to a CAN device every
+// second, for as long as the device takes them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "can4linux.h"
+
+int main(int argc, char **argv)
+{
+    char device[300];
+    snprintf(device, sizeof device, "/dev/%s", argc > 1 ? argv[1] : "can1");
+    printf("using CAN device %s\n", device);
+    fflush(stdout);
+    int fd = open(device, O_RDWR);
+    if (fd < 0) {
+        fprintf(stderr, "Error opening CAN device %s\n", device);
+        return 1;
+    }
+    canmsg_t tx[10];
+    ssize_t r;
+    do {
+        for (canmsg_t &m : tx) {
+            m = canmsg_t{};
+            long id = 1 + static_cast<long>(500.0 * static_cast<double>(random()) / 2147483647.0 + 1.0);
+            m.id = static_cast<uint32_t>(id);
+            char text[32];
+            snprintf(text, sizeof text, "%ldabcde", id);
+            text[8] = '\0'; // at most 8 characters: the data field
+            printf("send: '%s' \n", text);
+            m.length = static_cast<int16_t>(strlen(text));
+            memcpy(m.data, text, strlen(text));
+            if (id % 50 == 0 && id <= 500)
+                m.flags = MSG_RTR;
+        }
+        fflush(stdout);
+        r = write(fd, tx, 10);
+        sleep(1);
+    } while (r > 0);
+    printf("not ready\n");
+    close(fd);
+    return 0;
+}
