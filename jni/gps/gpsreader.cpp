@@ -454,6 +454,32 @@ int32_t GPS_addDistance(int32_t total, int32_t add)
     return sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
 }
 
+void GPS_trackRmc(GPS_ReaderState *state, const NativeNmeaRecord *rmc, int enabled, float speedThreshold)
+{
+    if (!state->trackedExists) {
+        if (distance(rmc, rmc) >= 0.0) {
+            state->trackedRmc = *rmc;
+            state->trackedExists = 1;
+        }
+        return;
+    }
+    const double metres = distance(&state->trackedRmc, rmc);
+    if (metres >= 0.0) {
+        // An RMC without a position leaves the reference where it was.
+        state->trackedRmc = *rmc;
+    }
+    if (enabled > 0 && metres > 0.0 && rmc->rmc.speed > speedThreshold) {
+        const int32_t added = GPS_centimetres(metres);
+        state->trackedDistance = GPS_addDistance(state->trackedDistance, added);
+        if (debugReceiver()) {
+            std::printf("GPS: trackedDistance: %d (added %d) currentSpeed: %f\n", state->trackedDistance, added,
+                        static_cast<double>(rmc->rmc.speed));
+        }
+    } else if (enabled > 0 && metres < 0.0 && debugReceiver()) {
+        std::printf("GPS: ERROR: cannot calc distance (2)\n");
+    }
+}
+
 void GPS_initReaderState(GPS_ReaderState *state)
 {
     std::memset(state, 0, sizeof *state);
@@ -792,22 +818,10 @@ void startReading(JNIEnv *env, jobject receiver, int fd)
                     break;
                 }
             }
-            if (std::strcmp(work.type, "RMC") == 0 && distanceTrackerEnabled > 0 && state->previousExists) {
-                const double metres = distance(&state->previousRmc, &work);
-                if (metres > 0.0) {
-                    const float threshold =
-                        env->GetFloatField(receiver, FID_GPSReceiver_trackedDistanceSpeedThreshold);
-                    if (work.rmc.speed > threshold) {
-                        const int32_t added = GPS_centimetres(metres);
-                        state->trackedDistance = GPS_addDistance(state->trackedDistance, added);
-                        if (debugReceiver()) {
-                            std::printf("GPS: trackedDistance: %d (added %d) currentSpeed: %f\n",
-                                        state->trackedDistance, added, static_cast<double>(work.rmc.speed));
-                        }
-                    }
-                } else if (metres < 0.0 && debugReceiver()) {
-                    std::printf("GPS: ERROR: cannot calc distance (2)\n");
-                }
+            if (std::strcmp(work.type, "RMC") == 0) {
+                const float threshold =
+                    env->GetFloatField(receiver, FID_GPSReceiver_trackedDistanceSpeedThreshold);
+                GPS_trackRmc(state, &work, distanceTrackerEnabled, threshold);
             }
             if (GPS_pairRecord(state, &work) == 1) {
                 const int fired =
