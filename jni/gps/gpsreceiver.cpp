@@ -182,6 +182,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_openSerialDevice(J
     if (text.get() == nullptr) {
         return;
     }
+    gpsfd = -1; // an open device is closed by the open
     gpsfd = openDevice(text.get());
     if (gpsfd < 0) {
         JNU_ThrowByName(env, "java.io.FileNotFoundException", text.get());
