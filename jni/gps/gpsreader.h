@@ -113,6 +113,9 @@ int getRecord(JNIEnv *env, NativeNmeaRecord *record, int fd);
 class GPS_ByteSource;
 int GPS_getRecordFrom(JNIEnv *env, NativeNmeaRecord *record, GPS_ByteSource &source);
 void startReading(JNIEnv *env, jobject receiver, int fd);
+// Describes (on standard error) and clears a pending exception thrown by a
+// Java callback; true when there was one.
+bool GPS_settleCallbackException(JNIEnv *env);
 int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc, NativeNmeaRecord currentGga,
                       NativeNmeaRecord previousRmc, NativeNmeaRecord previousGga,
                       const NativeNmeaRecord *firedRmc, const NativeNmeaRecord *firedGga,
