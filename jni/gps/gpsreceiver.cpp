@@ -281,6 +281,16 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_setNativeLogging(J
     nativeDebug_GPS = on;
 }
 
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_setMultiGnssTalkers(JNIEnv *, jobject, jboolean on)
+{
+    multiGnssTalkers = on == JNI_TRUE ? 1 : 0;
+}
+
+JNIEXPORT jboolean JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_isMultiGnssTalkers(JNIEnv *, jobject)
+{
+    return multiGnssTalkers != 0 ? JNI_TRUE : JNI_FALSE;
+}
+
 JNIEXPORT jboolean JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_isRecordReadAndReset(JNIEnv *, jobject)
 {
     return nmeaRecordRead.exchange(0) > 0 ? JNI_TRUE : JNI_FALSE;
