@@ -83,7 +83,7 @@ function(quilmar_jni_library name)
   quilmar_product(${name})
   set_target_properties(${name} PROPERTIES
     CXX_VISIBILITY_PRESET hidden C_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
-    BUILD_RPATH "$ORIGIN" INSTALL_RPATH "$ORIGIN")
+    BUILD_RPATH "$ORIGIN" INSTALL_RPATH "$ORIGIN" BUILD_RPATH_USE_ORIGIN ON)
   target_include_directories(${name} PRIVATE ${QUILMAR_JNI_INCLUDE_DIRS})
   list(JOIN ARG_EXPORTS ";\n    " globals)
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}.exports.map)

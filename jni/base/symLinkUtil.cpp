@@ -47,8 +47,11 @@ JNIEXPORT void JNICALL LINK_NATIVE(createSymLinkNative)(JNIEnv *env, jobject, js
         return;
     }
     BaseUtf l(env, link);
+    if (l.get() == nullptr) {
+        return; // OutOfMemoryError pending: no further call into the VM
+    }
     BaseUtf t(env, target);
-    if (l.get() == nullptr || t.get() == nullptr) {
+    if (t.get() == nullptr) {
         return;
     }
     if (symlink(t.get(), l.get()) != 0) {

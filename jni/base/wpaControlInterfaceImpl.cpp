@@ -81,7 +81,8 @@ void receiveMsgs(JNIEnv *env, jobject self, wpa_session_event *loop)
         wpa_session_event_loop(loop, kEventMax, {stop_requested, fire_event, recv_failed, &ctx});
     if (end == wpa_session_end::stop_request) {
         debug("wpaCtrl: stoped due to stopRequest");
-    } else if (end == wpa_session_end::closed) {
+    } else {
+        // Closed, or the event callback threw: both end on an event.
         debug("wpaCtrl: stoped due to ctrlEvent");
     }
 }

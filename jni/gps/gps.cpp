@@ -156,6 +156,17 @@ ssize_t GPS_DeviceSource::read(char *into, size_t room)
 int openDevice(const char *path)
 {
     readData = 1;
+    {
+        // Opening again without a close: the earlier device is closed first,
+        // its readers ended as by a close, so that nothing leaks and a failed
+        // open leaves no device behind.
+        Locked hold;
+        if (device.fd >= 0) {
+            const int earlier = device.fd;
+            retire();
+            close(earlier);
+        }
+    }
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return -1;
@@ -171,9 +182,10 @@ int openDevice(const char *path)
     }
     Locked hold;
     if (device.fd >= 0) {
-        // A second open without close: the earlier descriptor stays open for
-        // its owner, but its readers are ended as by a close.
+        // Another thread opened in between: that one is closed as well.
+        const int earlier = device.fd;
         retire();
+        close(earlier);
     }
     device.fd = fd;
     device.wake[0] = wake[0];

@@ -297,7 +297,9 @@ int getSpeedTriggerIndex(JNIEnv *env, jobject receiver, float speed)
     }
     jfloat *elements = env->GetFloatArrayElements(floats, nullptr);
     if (elements == nullptr) {
-        std::printf("GPS: ERROR: getSpeedTriggerIndex() cannot access speedTriggers Array\n");
+        if (debugReceiver()) {
+            std::printf("GPS: ERROR: getSpeedTriggerIndex() cannot access speedTriggers Array\n");
+        }
         return -3;
     }
     const int band = GPS_speedBand(elements, length, speed);
@@ -314,11 +316,15 @@ int isSpeedTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *curren
     const int previousIndex = getSpeedTriggerIndex(env, receiver, previous->rmc.speed);
     const int currentIndex = getSpeedTriggerIndex(env, receiver, current->rmc.speed);
     if (previousIndex == -2 || currentIndex == -2) {
-        std::printf("no speed Triggers configured");
+        if (debugReceiver()) {
+            std::printf("no speed Triggers configured\n");
+        }
         return 0;
     }
     if (previousIndex < -2 || currentIndex < -2) {
-        std::printf("GPS: ERROR: cannot get speedTriggerIndex\n");
+        if (debugReceiver()) {
+            std::printf("GPS: ERROR: cannot get speedTriggerIndex\n");
+        }
         return -1;
     }
     return GPS_speedEdge(previousIndex, currentIndex, index, edge);
@@ -332,7 +338,9 @@ int isDistanceTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *cur
     }
     GPS_LocalRef outer(env, env->GetObjectField(receiver, FID_GPSReceiver_distanceTrigger));
     if (outer.get() == nullptr) {
-        std::printf("GPS: ERROR: getDistanceTrigger() cannot distanceTrigger array\n");
+        if (debugReceiver()) {
+            std::printf("GPS: ERROR: getDistanceTrigger() cannot distanceTrigger array\n");
+        }
         return -1;
     }
     const auto rows = static_cast<jobjectArray>(outer.get());
@@ -370,8 +378,10 @@ int isDistanceTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *cur
         float metres = 0.0f;
         bool rowMissing = false;
         if (!readRow(i, &bound, &metres, &rowMissing)) {
-            std::printf(rowMissing ? "GPS: ERROR: returned float array is NULL\n"
-                                   : "GPS: ERROR: returned float array (distanceTrigger) is NULL\n");
+            if (debugReceiver()) {
+                std::printf(rowMissing ? "GPS: ERROR: returned float array is NULL\n"
+                                       : "GPS: ERROR: returned float array (distanceTrigger) is NULL\n");
+            }
             matched = true; // the scan stops with threshold 0.0
             break;
         }
@@ -387,8 +397,10 @@ int isDistanceTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *cur
         float metres = 0.0f;
         bool rowMissing = false;
         if (!readRow(length - 1, &bound, &metres, &rowMissing)) {
-            std::printf(rowMissing ? "GPS: ERROR: returned float array is NULL (2)\n"
-                                   : "GPS: ERROR: returned float array (distanceTrigger) is NULL (2)\n");
+            if (debugReceiver()) {
+                std::printf(rowMissing ? "GPS: ERROR: returned float array is NULL (2)\n"
+                                       : "GPS: ERROR: returned float array (distanceTrigger) is NULL (2)\n");
+            }
             return rowMissing ? -3 : -4;
         }
         threshold = metres;
@@ -452,6 +464,32 @@ int32_t GPS_addDistance(int32_t total, int32_t add)
 {
     const int64_t sum = static_cast<int64_t>(total) + add;
     return sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
+}
+
+void GPS_trackRmc(GPS_ReaderState *state, const NativeNmeaRecord *rmc, int enabled, float speedThreshold)
+{
+    if (!state->trackedExists) {
+        if (distance(rmc, rmc) >= 0.0) {
+            state->trackedRmc = *rmc;
+            state->trackedExists = 1;
+        }
+        return;
+    }
+    const double metres = distance(&state->trackedRmc, rmc);
+    if (metres >= 0.0) {
+        // An RMC without a position leaves the reference where it was.
+        state->trackedRmc = *rmc;
+    }
+    if (enabled > 0 && metres > 0.0 && rmc->rmc.speed > speedThreshold) {
+        const int32_t added = GPS_centimetres(metres);
+        state->trackedDistance = GPS_addDistance(state->trackedDistance, added);
+        if (debugReceiver()) {
+            std::printf("GPS: trackedDistance: %d (added %d) currentSpeed: %f\n", state->trackedDistance, added,
+                        static_cast<double>(rmc->rmc.speed));
+        }
+    } else if (enabled > 0 && metres < 0.0 && debugReceiver()) {
+        std::printf("GPS: ERROR: cannot calc distance (2)\n");
+    }
 }
 
 void GPS_initReaderState(GPS_ReaderState *state)
@@ -590,7 +628,9 @@ void GPS_Multi_fireEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecord *
     }
     jobject event = pair.event.get();
     env->SetIntField(event, FID_GPSPositionEvent_type, type);
-    std::printf("fireEvent() trackedDistance: %d\n", trackedDistance);
+    if (debugReceiver()) {
+        std::printf("fireEvent() trackedDistance: %d\n", trackedDistance);
+    }
     env->SetIntField(event, FID_GPSPositionEvent_trackedDistance, trackedDistance);
     if (type == kEventSpeedBand) {
         env->SetIntField(event, FID_GPSPositionEvent_triggerSpeedIndex, bandIndex);
@@ -652,22 +692,18 @@ int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc
     }
     const NativeNmeaRecord *rmc = &currentRmc;
     const NativeNmeaRecord *gga = &currentGga;
-    // A callback that throws ends the evaluation: no further call into the
-    // VM is allowed while its exception is pending.
-    auto thrown = [env] { return env->ExceptionCheck() == JNI_TRUE; };
+    // A callback that throws does not end the loop: its exception is
+    // described on standard error and cleared, and the evaluation goes on.
+    auto thrown = [env] { return GPS_settleCallbackException(env); };
 
     const int trusted = isGPSValid(currentRmc, currentGga);
     fireLastPositionNativeCallback(env, receiver, rmc, gga, trusted);
-    if (thrown()) {
-        return 0;
-    }
+    thrown();
     bool forced = false;
     if (isForceFireCurrentPosition(env, receiver)) {
         env->SetBooleanField(receiver, FID_GPSReceiver_fireCurrentPosition, JNI_FALSE);
         fireCurrentPositionNativeCallback(env, receiver, rmc, gga, trusted);
-        if (thrown()) {
-            return 0;
-        }
+        thrown();
         forced = true;
     }
     if (isGPSValidTreshold(currentRmc, currentGga, graceCounter) > 0) {
@@ -699,7 +735,8 @@ int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc
         if (debug) {
             std::printf("\nGPS: REASON: GPS Quality restored\n");
         }
-        if (!thrown() && isAreaChangeTrigger(env, receiver, rmc) > 0) {
+        thrown();
+        if (isAreaChangeTrigger(env, receiver, rmc) > 0) {
             GPS_fireAreaCheckEvent(env, receiver, rmc, gga);
         }
         return 1;
@@ -729,9 +766,7 @@ int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc
             std::printf("\nGPS: REASON: speed trigger. triggerIndex: %d edge: %d\n", bandIndex, edge);
         }
         GPS_Multi_fireEvent(env, receiver, rmc, gga, kEventSpeedBand, bandIndex, edge, trackedDistance);
-        if (thrown()) {
-            return 0;
-        }
+        thrown();
     }
     if (isDistanceTrigger(env, receiver, rmc, metres) >= 1) {
         if (debug) {
@@ -743,9 +778,7 @@ int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc
     if ((forced || currentRmc.rmc.speed > geofencingSpeedThreshold) &&
         isAreaChangeTrigger(env, receiver, rmc) > 0) {
         GPS_fireAreaCheckEvent(env, receiver, rmc, gga);
-        if (thrown()) {
-            return 0;
-        }
+        thrown();
     }
     int angleChange = 0;
     if (angleTrackerEnabled > 0 && firedExists && isAngleTrigger(rmc, &firedRmc, &angleChange) >= 1) {
@@ -756,6 +789,17 @@ int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc
         return 1;
     }
     return 0;
+}
+
+bool GPS_settleCallbackException(JNIEnv *env)
+{
+    if (env->ExceptionCheck() == JNI_FALSE) {
+        return false;
+    }
+    std::fprintf(stderr, "GPS: a callback threw; the reader goes on:\n");
+    env->ExceptionDescribe();
+    env->ExceptionClear();
+    return true;
 }
 
 void startReading(JNIEnv *env, jobject receiver, int fd)
@@ -788,26 +832,12 @@ void startReading(JNIEnv *env, jobject receiver, int fd)
                     std::printf("\nGPS: REASON: force fire %s\n", work.type);
                 }
                 firePositionNativeCallback(env, receiver, &work);
-                if (env->ExceptionCheck()) {
-                    break;
-                }
+                GPS_settleCallbackException(env);
             }
-            if (std::strcmp(work.type, "RMC") == 0 && distanceTrackerEnabled > 0 && state->previousExists) {
-                const double metres = distance(&state->previousRmc, &work);
-                if (metres > 0.0) {
-                    const float threshold =
-                        env->GetFloatField(receiver, FID_GPSReceiver_trackedDistanceSpeedThreshold);
-                    if (work.rmc.speed > threshold) {
-                        const int32_t added = GPS_centimetres(metres);
-                        state->trackedDistance = GPS_addDistance(state->trackedDistance, added);
-                        if (debugReceiver()) {
-                            std::printf("GPS: trackedDistance: %d (added %d) currentSpeed: %f\n",
-                                        state->trackedDistance, added, static_cast<double>(work.rmc.speed));
-                        }
-                    }
-                } else if (metres < 0.0 && debugReceiver()) {
-                    std::printf("GPS: ERROR: cannot calc distance (2)\n");
-                }
+            if (std::strcmp(work.type, "RMC") == 0) {
+                const float threshold =
+                    env->GetFloatField(receiver, FID_GPSReceiver_trackedDistanceSpeedThreshold);
+                GPS_trackRmc(state, &work, distanceTrackerEnabled, threshold);
             }
             if (GPS_pairRecord(state, &work) == 1) {
                 const int fired =
@@ -817,10 +847,7 @@ void startReading(JNIEnv *env, jobject receiver, int fd)
                                       &state->qualityState, &state->graceCounter);
                 GPS_pairEvaluated(state, fired);
             }
-            if (env->ExceptionCheck()) {
-                // A callback threw: the caller of startReading receives it.
-                break;
-            }
+            GPS_settleCallbackException(env);
         }
     }
     std::free(state);

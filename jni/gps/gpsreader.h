@@ -82,6 +82,8 @@ struct GPS_ReaderState {
     NativeNmeaRecord previousGga;
     NativeNmeaRecord firedRmc;
     NativeNmeaRecord firedGga;
+    NativeNmeaRecord trackedRmc; // the last RMC the tracked distance was measured to
+    int trackedExists;
     int rmcSeen;
     int ggaSeen;
     int previousExists;
@@ -91,6 +93,10 @@ struct GPS_ReaderState {
     int graceCounter;
 };
 
+// Adds the way from the last RMC measured to this RMC to the tracked
+// distance when tracking is on and the speed is above the threshold; every
+// RMC with a usable position becomes the reference of the next one.
+void GPS_trackRmc(GPS_ReaderState *state, const NativeNmeaRecord *rmc, int enabled, float speedThreshold);
 // Cleared state for a new run.
 void GPS_initReaderState(GPS_ReaderState *state);
 // Takes one parsed record into the pairing (RMC or GGA; others are ignored).
@@ -107,6 +113,9 @@ int getRecord(JNIEnv *env, NativeNmeaRecord *record, int fd);
 class GPS_ByteSource;
 int GPS_getRecordFrom(JNIEnv *env, NativeNmeaRecord *record, GPS_ByteSource &source);
 void startReading(JNIEnv *env, jobject receiver, int fd);
+// Describes (on standard error) and clears a pending exception thrown by a
+// Java callback; true when there was one.
+bool GPS_settleCallbackException(JNIEnv *env);
 int filteredFireEvent(JNIEnv *env, jobject receiver, NativeNmeaRecord currentRmc, NativeNmeaRecord currentGga,
                       NativeNmeaRecord previousRmc, NativeNmeaRecord previousGga,
                       const NativeNmeaRecord *firedRmc, const NativeNmeaRecord *firedGga,

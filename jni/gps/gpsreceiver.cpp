@@ -7,6 +7,10 @@
 #include "gps.h"
 #include "gpsjni.h"
 #include "gpsreader.h"
+#include "jgga.h"
+#include "jnmea.h"
+#include "jposition.h"
+#include "jrmc.h"
 #include "jnu.h"
 
 std::atomic<unsigned char> nativeDebug_GPSReceiver{0};
@@ -78,6 +82,12 @@ void setNonNegative(JNIEnv *env, jfloat value, std::atomic<float> &global)
 {
     if (value < 0.0f) {
         JNU_ThrowByName(env, kIllegalArgument, kNegative);
+        return;
+    }
+    // NaN compares false with every bound: as a threshold it would make
+    // every value pass or fail.
+    if (value != value) {
+        JNU_ThrowByName(env, kIllegalArgument, "parameter is not a number");
         return;
     }
     global = value;
@@ -182,6 +192,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_openSerialDevice(J
     if (text.get() == nullptr) {
         return;
     }
+    gpsfd = -1; // an open device is closed by the open
     gpsfd = openDevice(text.get());
     if (gpsfd < 0) {
         JNU_ThrowByName(env, "java.io.FileNotFoundException", text.get());
@@ -206,6 +217,21 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_closeSerialDevice(
 
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_startReading(JNIEnv *env, jobject receiver)
 {
+    // The record classes set up their native IDs when the VM initialises
+    // them; one the application has not used yet is initialised here, so
+    // that the loop never runs without being able to deliver a record.
+    for (const char *name : {"de/zavrio/quilmar/gps/records/RMC", "de/zavrio/quilmar/gps/records/GGA",
+                             "de/zavrio/quilmar/gps/GPSPositionEvent"}) {
+        GPS_LocalRef found(env, env->FindClass(name));
+        if (found.get() == nullptr) {
+            return; // NoClassDefFoundError or the initialiser's exception is pending
+        }
+    }
+    if (CLASS_RMC == nullptr || CLASS_GGA == nullptr || CLASS_BaseNMEARecord == nullptr ||
+        CLASS_GPSAngle == nullptr || CLASS_GPSPositionEvent == nullptr) {
+        JNU_ThrowByName(env, "java.lang.IllegalStateException", "GPS record classes not initialised");
+        return;
+    }
     startReading(env, receiver, gpsfd);
 }
 
@@ -253,6 +279,16 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_setNativeLogging(J
     nativeDebug_GPSReceiver = on;
     nativeDebug_GPSFilter = on;
     nativeDebug_GPS = on;
+}
+
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_setMultiGnssTalkers(JNIEnv *, jobject, jboolean on)
+{
+    multiGnssTalkers = on == JNI_TRUE ? 1 : 0;
+}
+
+JNIEXPORT jboolean JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_isMultiGnssTalkers(JNIEnv *, jobject)
+{
+    return multiGnssTalkers != 0 ? JNI_TRUE : JNI_FALSE;
 }
 
 JNIEXPORT jboolean JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_isRecordReadAndReset(JNIEnv *, jobject)

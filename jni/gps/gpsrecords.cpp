@@ -50,6 +50,22 @@ int32_t calculateRadMilliseconds(const char *field, int degreeDigits)
     return gpsfield::toInt32((degrees * 3600.0 + minutes * 60.0) * 1000.0);
 }
 
+std::atomic<int> multiGnssTalkers{0};
+
+namespace
+{
+
+bool otherTalkerAccepted(const char *sentence)
+{
+    if (multiGnssTalkers == 0 || sentence[0] != '$' || sentence[1] != 'G' ||
+        std::strchr("NLAB", sentence[2]) == nullptr || sentence[2] == '\0') {
+        return false;
+    }
+    return std::strncmp(sentence + 3, "RMC", 3) == 0 || std::strncmp(sentence + 3, "GGA", 3) == 0;
+}
+
+} // namespace
+
 int parseRecord(const char *sentence, NativeNmeaRecord *record)
 {
     // The reader never hands over more than 118 characters; a longer text
@@ -58,7 +74,7 @@ int parseRecord(const char *sentence, NativeNmeaRecord *record)
     if (std::strlen(sentence) < 6) {
         return -1;
     }
-    if (std::strncmp(sentence, "$GP", 3) != 0) {
+    if (std::strncmp(sentence, "$GP", 3) != 0 && !otherTalkerAccepted(sentence)) {
         return -2;
     }
     std::memcpy(record->type, sentence + 3, 3);

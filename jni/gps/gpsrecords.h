@@ -2,6 +2,7 @@
 // GGA parsers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Longest sentence the reader keeps: 120-byte line buffer less the byte that
@@ -64,6 +65,10 @@ int getPosition(const NativeNmeaRecord *record, int *positionValid, int32_t *lat
 // ddmm.mmmm (degreeDigits 2) or dddmm.mmmm (3) to milliarcseconds, truncated
 // toward zero; an empty field gives 0.
 int32_t calculateRadMilliseconds(const char *field, int degreeDigits);
+
+// Off by default: only "$GP" sentences are parsed. On: RMC and GGA of the
+// multi-constellation talkers "$GN", "$GL", "$GA" and "$GB" are taken as well.
+extern std::atomic<int> multiGnssTalkers;
 
 // 0, -1 shorter than 6 characters, -2 not "$GP", -3 no checksum, -4 RMC or
 // -5 GGA fields failed.

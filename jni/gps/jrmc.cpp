@@ -40,7 +40,7 @@ int fillRMCrecord(JNIEnv *env, jobject *object, const NativeNmeaRecord *record)
     env->SetCharField(*object, FID_RMC_status,
                       static_cast<jchar>(static_cast<unsigned char>(record->rmc.status)));
     env->CallVoidMethod(*object, MID_RMC_setSpeed, static_cast<jfloat>(record->rmc.speed));
-    return 0;
+    return env->ExceptionCheck() ? -1 : 0;
 }
 
 extern "C" JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_records_RMC_initNativeIDs(JNIEnv *env,

@@ -11,12 +11,15 @@
 //
 // PATH becomes a symbolic link to the pty slave once the controller listens.
 // The log gets one line per event, written before the answer goes out.
-// Faults: iap-silent, iap-wrong, ping-wrong, strt-wrong, crc-wrong,
-// echo-wrong@N, echo-short@N (record N, default 1), silence@N and hangup@N
+// Faults: iap-silent, iap-wrong, iap-late (the answer to IAP 2.5 s late),
+// iap-noise (a stray octet before it), ping-wrong, strt-wrong, crc-wrong,
+// echo-wrong@N, echo-short@N, echo-control@N (an octet of the echo replaced
+// by BEL) (record N, default 1), silence@N and hangup@N
 // (on receiving record N; N = 0: on the first frame). A frame whose check
 // code or line end is wrong is answered "901".
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +32,7 @@
 #include <stdexcept>
 #include <string>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -88,8 +92,9 @@ Options parse_options(int argc, char **argv)
                 at = std::stol(f.substr(pos + 1));
                 f = f.substr(0, pos);
             }
-            static const char *known[] = {"iap-silent", "iap-wrong",  "ping-wrong", "strt-wrong", "crc-wrong",
-                                          "echo-wrong", "echo-short", "silence",    "hangup"};
+            static const char *known[] = {"iap-silent", "iap-wrong",  "iap-late",     "iap-noise",
+                                          "ping-wrong", "strt-wrong", "crc-wrong",    "echo-wrong",
+                                          "echo-short", "echo-control", "silence",    "hangup"};
             bool ok = false;
             for (const char *k : known) {
                 ok = ok || f == k;
@@ -315,6 +320,12 @@ class Controller
             state_ = State::programmer;
             if (fault("iap-wrong")) {
                 answer("402");
+            } else if (fault("iap-late")) {
+                // Busy restarting: what arrives meanwhile waits in the line.
+                std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+                answer("401");
+            } else if (fault("iap-noise")) {
+                answer("\x7f" "401");
             } else if (!fault("iap-silent")) {
                 answer("401");
             }
@@ -401,6 +412,9 @@ class Controller
         std::string echo = line;
         if (fault("echo-wrong") && fault_at("echo-wrong") == received_) {
             echo[echo.size() / 2] = echo[echo.size() / 2] == '0' ? '1' : '0';
+        }
+        if (fault("echo-control") && fault_at("echo-control") == received_) {
+            echo[echo.size() / 2] = '\a';
         }
         if (fault("echo-short") && fault_at("echo-short") == received_) {
             echo.resize(echo.size() - 2);

@@ -79,12 +79,6 @@ void store_big_endian(uint8_t *p, uint32_t value)
     p[3] = static_cast<uint8_t>(value);
 }
 
-void warn_truncated(void *, const HexRecord &record, size_t placed)
-{
-    std::fprintf(stderr, "%s(): warning: record at %04x crosses a %zu-octet page; %zu of %u octets placed\n",
-                 "readIntelHex", record.offset, PMIC_PAGE_SIZE, placed, record.length);
-}
-
 } // namespace
 
 int applyIntelHex(PmicImage &image, const HexRecord &record, size_t *placed)
@@ -185,7 +179,7 @@ int pmic_hex_load(const char *text, size_t length, PmicImage &image, HexResult &
 int readIntelHex(const char *text, size_t length, PmicImage &image)
 {
     HexResult result;
-    if (pmic_hex_load(text, length, image, result, warn_truncated, nullptr) == 0) {
+    if (pmic_hex_load(text, length, image, result) == 0) {
         return 0;
     }
     switch (result.error) {
@@ -214,8 +208,7 @@ int readIntelHex(const char *text, size_t length, PmicImage &image)
         break;
     case HexError::invalid_type:
         std::fprintf(stderr, "%s(): invalid code '%02x'\n", "applyIntelHex", result.value);
-        std::fflush(stderr);
-        std::abort();
+        break;
     case HexError::no_data:
         std::fprintf(stderr, "%s(): no data records\n", "readIntelHex");
         break;

@@ -64,7 +64,8 @@ int pmic_hex_load(const char *text, size_t length, PmicImage &image, HexResult &
 int applyIntelHex(PmicImage &image, const HexRecord &record, size_t *placed);
 
 // pmic_hex_load with the tool's diagnostics on standard error; an invalid
-// record type aborts the process.
+// record type is refused like any other fault. Records crossing a page are
+// the caller's to refuse.
 int readIntelHex(const char *text, size_t length, PmicImage &image);
 
 // The controller's 32-bit signature register run over `length` octets.

@@ -31,8 +31,29 @@ int write_exact(int fd, const uint8_t *data, size_t length)
 
 // Refills an empty buffer with one read of up to 16 octets. End of file (a
 // hung-up line) and errors fail: retrying them would spin.
+int64_t now_ms();
+
 bool refill(pmic_reader &reader)
 {
+    reader.timed_out = false;
+    if (reader.timeout_ms >= 0) {
+        const int64_t deadline = now_ms() + reader.timeout_ms;
+        for (;;) {
+            pollfd pfd{reader.fd, POLLIN, 0};
+            const int64_t left = deadline - now_ms();
+            const int n = poll(&pfd, 1, left > 0 ? static_cast<int>(left) : 0);
+            if (n > 0) {
+                break;
+            }
+            if (n < 0 && errno == EINTR && left > 0) {
+                continue;
+            }
+            if (n == 0) {
+                reader.timed_out = true;
+            }
+            return false;
+        }
+    }
     ssize_t n;
     do {
         n = read(reader.fd, reader.buffer.data(), reader.buffer.size());
@@ -128,6 +149,8 @@ const char *pmic_line_setup(int fd, bool nul_before_flush)
 
 int pmic_cmd(pmic_reader &reader, const PmicWord &word)
 {
+    // Whatever came before the command cannot be its answer.
+    pmic_discard(reader);
     const PmicFrame frame = pmic_frame(word);
     // Preamble, word, check code, line end: the controller's receiver takes
     // the frame in these pieces.
@@ -159,7 +182,12 @@ int pmic_read(pmic_reader &reader, int *code, char *detail, size_t *detail_lengt
     std::array<uint8_t, 3> digits{};
     for (uint8_t &digit : digits) {
         if (reader.next == reader.count && !refill(reader)) {
-            std::fprintf(stderr, "%s(): failed to read code block\n", "pmic_read");
+            if (reader.timed_out) {
+                std::fprintf(stderr, "%s(): no answer from the controller within %d ms\n", "pmic_read",
+                             reader.timeout_ms);
+            } else {
+                std::fprintf(stderr, "%s(): failed to read code block\n", "pmic_read");
+            }
             return 0;
         }
         digit = reader.buffer[reader.next++];
@@ -175,7 +203,8 @@ int pmic_read(pmic_reader &reader, int *code, char *detail, size_t *detail_lengt
     for (;;) {
         uint8_t octet;
         if (!next_octet(reader, &octet)) {
-            std::fprintf(stderr, "%s(): failed to read detail block\n", "pmic_read");
+            std::fprintf(stderr, "%s(): failed to read detail block%s\n", "pmic_read",
+                         reader.timed_out ? " (no more answer from the controller)" : "");
             return 0;
         }
         if (octet == '\n') {
@@ -215,6 +244,32 @@ bool pmic_wait(pmic_reader &reader, int timeout_ms)
             return false;
         }
     }
+}
+
+bool pmic_next_octet(pmic_reader &reader, uint8_t *octet)
+{
+    return next_octet(reader, octet);
+}
+
+size_t pmic_discard(pmic_reader &reader)
+{
+    size_t dropped = reader.count - reader.next;
+    reader.count = reader.next = 0;
+    tcflush(reader.fd, TCIFLUSH);
+    // What the driver had not yet queued when it was flushed.
+    for (;;) {
+        pollfd pfd{reader.fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0 || (pfd.revents & POLLIN) == 0) {
+            break;
+        }
+        uint8_t scratch[64];
+        const ssize_t n = read(reader.fd, scratch, sizeof scratch);
+        if (n <= 0) {
+            break;
+        }
+        dropped += static_cast<size_t>(n);
+    }
+    return dropped;
 }
 
 int pmic_command(pmic_reader &reader, const PmicWord &word, int *code)

@@ -42,7 +42,18 @@ struct pmic_reader {
     std::array<uint8_t, 16> buffer{};
     size_t count = 0; // octets in the buffer
     size_t next = 0;  // first unconsumed octet
+    // How long one read may wait for the controller; negative: for ever.
+    int timeout_ms = -1;
+    bool timed_out = false; // the last read failed because the time ran out
 };
+
+// Drops whatever was received and not yet consumed (a late or noisy answer
+// to an earlier command), so that it cannot spoil the next answer. Returns
+// the number of octets dropped.
+size_t pmic_discard(pmic_reader &reader);
+
+// One octet of the answer, waiting as the reader's time-out allows.
+bool pmic_next_octet(pmic_reader &reader, uint8_t *octet);
 
 // Writes one command frame (in four writes, each repeated on EINTR): 0, or
 // -1 after printing why.

@@ -7,6 +7,8 @@
 // How long the controller may take to answer "IAP" before the tool goes on
 // without an answer (it restarts into its programmer and may stay silent).
 inline constexpr int PMIC_IAP_ANSWER_MS = 2000;
+// How long the controller may take to answer any other command or record.
+inline constexpr int PMIC_ANSWER_MS = 5000;
 
 // Programs the lower-case, NUL-terminated Intel HEX `text` over the set-up
 // serial line `fd`. Prints progress on standard output and one message for a

@@ -94,6 +94,36 @@ TEST(GpsDevice, MissingPathFailsButAllowsReading)
     EXPECT_EQ(-1, closeDevice(-1));
 }
 
+int openDescriptors()
+{
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Opening again without a close closes the earlier device: nothing leaks,
+// and a failed second open leaves nothing open either.
+TEST(GpsDevice, ReopenClosesTheEarlierDevice)
+{
+    Pty pty;
+    const int before = openDescriptors();
+    const int first = openDevice(pty.path.c_str());
+    ASSERT_GE(first, 0);
+    const int second = openDevice(pty.path.c_str());
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(-1, fcntl(first == second ? -1 : first, F_GETFD));
+    EXPECT_EQ(0, closeDevice(second));
+    EXPECT_EQ(before, openDescriptors());
+
+    ASSERT_GE(openDevice(pty.path.c_str()), 0);
+    EXPECT_EQ(-1, openDevice("/nonexistent/ttyGPS"));
+    EXPECT_EQ(before, openDescriptors());
+}
+
 TEST(GpsDevice, HangUpEndsTheReader)
 {
     Pty pty;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 #include "distance.h"
 #include "gpsreader.h"
@@ -233,6 +234,60 @@ TEST(GpsPairing, EqualTimesPairInEitherOrderAndAStrayPartnerIsDropped)
     EXPECT_EQ(0, GPS_pairRecord(&state, ptr(gga(133420))));
     EXPECT_EQ(0, GPS_pairRecord(&state, ptr(record("$GPGSV,3,3,10,24,06,166,35,28,09,271,36*7D"))));
     EXPECT_EQ(1, GPS_pairRecord(&state, ptr(rmc(133420))));
+}
+
+// An RMC at a latitude of 49 degrees plus the given minutes, moving north.
+NativeNmeaRecord rmcAt(int time, double minutes, double speed = 20.0)
+{
+    char body[128];
+    std::snprintf(body, sizeof body, "GPRMC,%06d.000,A,49%07.4f,N,01001.4164,E,%.2f,0.00,280406,,,A", time,
+                  minutes, speed);
+    return record(sentence(body));
+}
+
+// Feeds records through the tracker and the pairing the way the reader loop
+// does; returns the tracked distance in centimetres.
+int32_t trackedOver(const std::vector<NativeNmeaRecord> &records, float speedThreshold = 5.0f)
+{
+    GPS_ReaderState state;
+    GPS_initReaderState(&state);
+    for (const auto &r : records) {
+        if (std::strcmp(r.type, "RMC") == 0) {
+            GPS_trackRmc(&state, &r, 1, speedThreshold);
+        }
+        if (GPS_pairRecord(&state, &r) == 1) {
+            GPS_pairEvaluated(&state, 0);
+        }
+    }
+    return state.trackedDistance;
+}
+
+TEST(GpsTrackedDistance, EachRmcCountsFromTheLastRmcWhateverTheGgas)
+{
+    const auto r1 = rmcAt(120001, 7.0);
+    const auto r2 = rmcAt(120002, 7.054);
+    const auto r3 = rmcAt(120003, 7.108);
+    const auto r4 = rmcAt(120004, 7.162);
+    const int32_t step = GPS_centimetres(distance(&r1, &r2));
+    ASSERT_GT(step, 9900);
+    ASSERT_LT(step, 10100);
+    const int32_t three = 3 * step;
+    auto near = [three](int32_t got) { return got >= three - 3 && got <= three + 3; };
+
+    // Every GGA present.
+    EXPECT_PRED1(near, trackedOver({r1, gga(120001), r2, gga(120002), r3, gga(120003), r4, gga(120004)}));
+    // The second GGA lost.
+    EXPECT_PRED1(near, trackedOver({r1, gga(120001), r2, r3, gga(120003), r4, gga(120004)}));
+    // GGAs late (after the next RMC) and at half the rate.
+    EXPECT_PRED1(near, trackedOver({r1, gga(120001), r2, r3, gga(120002), r4, gga(120003)}));
+    EXPECT_PRED1(near, trackedOver({r1, gga(120001), r2, r3, gga(120003), r4}));
+    // RMC only, and no GGA before the first one.
+    EXPECT_PRED1(near, trackedOver({r1, r2, r3, r4}));
+
+    // A slow RMC is not counted, but the next step starts from it.
+    const auto slow = rmcAt(120002, 7.054, 1.0);
+    EXPECT_PRED1([step](int32_t got) { return got >= 2 * step - 2 && got <= 2 * step + 2; },
+                 trackedOver({r1, gga(120001), slow, r3, gga(120003), r4, gga(120004)}));
 }
 
 } // namespace

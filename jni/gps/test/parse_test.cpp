@@ -120,6 +120,29 @@ TEST(GpsParse, SelfTestCasesRunTogetherStillParse)
     EXPECT_FLOAT_EQ(53.8f, r.rmc.course);
 }
 
+TEST(GpsParse, MultiGnssTalkersOnlyWhenSwitchedOn)
+{
+    const std::string gn = sentence("GNRMC,120001.000,A,4907.6295,N,01001.4164,E,10.00,0.00,280406,,,A");
+    const std::string gl = sentence("GLGGA,120001.000,4907.6295,N,01001.4164,E,1,08,1.00,40.0,M,47.0,M,,");
+    const std::string gagsv = sentence("GAGSV,1,1,01,24,06,166,35");
+    const std::string gx = sentence("GXRMC,120001.000,A,4907.6295,N,01001.4164,E,10.00,0.00,280406,,,A");
+    NativeNmeaRecord r{};
+    EXPECT_EQ(-2, parseRecord(gn.c_str(), &r));
+    multiGnssTalkers = 1;
+    EXPECT_EQ(0, parseRecord(gn.c_str(), &r));
+    EXPECT_STREQ("RMC", r.type);
+    EXPECT_EQ('A', r.rmc.status);
+    EXPECT_EQ(0, parseRecord(gl.c_str(), &r));
+    EXPECT_STREQ("GGA", r.type);
+    EXPECT_EQ(8, r.gga.numberOfSatellites);
+    EXPECT_EQ(0, parseRecord(sentence("GARMC,120001.000,V,,,,,,,280406,,,N").c_str(), &r));
+    EXPECT_EQ(0, parseRecord(sentence("GBGGA,120001.000,,,,,0,00,99.99,,,,,,").c_str(), &r));
+    EXPECT_EQ(-2, parseRecord(gagsv.c_str(), &r));
+    EXPECT_EQ(-2, parseRecord(gx.c_str(), &r));
+    multiGnssTalkers = 0;
+    EXPECT_EQ(-2, parseRecord(gl.c_str(), &r));
+}
+
 TEST(GpsParse, RefusedHeads)
 {
     parsed("$GPRM", -1);

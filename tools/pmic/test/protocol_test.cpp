@@ -142,19 +142,48 @@ TEST_F(PmicReader, CodeMustBeDigits)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "pmic_read(): failed to read code block\n");
 }
 
-TEST_F(PmicReader, CommandThenAnswer)
+// The peer answers once it has the whole frame; what was waiting in the line
+// before the command (a late answer, noise) is dropped, not taken for its
+// answer.
+TEST_F(PmicReader, CommandThenAnswerStaleInputDropped)
 {
-    send("601\r\n");
+    auto answer_after_frame = [this](const char *text, uint8_t *frame) {
+        return std::thread([this, text, frame] {
+            size_t got = 0;
+            while (got < 18) {
+                const ssize_t n = read(peer, frame + got, 18 - got);
+                if (n <= 0) {
+                    return;
+                }
+                got += static_cast<size_t>(n);
+            }
+            send(text);
+        });
+    };
+    uint8_t frame[18] = {};
+    send("401\r\n\x7f");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread peer_side = answer_after_frame("601\r\n", frame);
     EXPECT_EQ(pmic_ping(reader), 601);
-    uint8_t frame[18];
-    ASSERT_EQ(read(peer, frame, sizeof frame), 18);
+    peer_side.join();
     const PmicFrame expected = pmic_frame(pmic_word("ping"));
     EXPECT_EQ(std::memcmp(frame, expected.data(), 18), 0);
 
-    send("200\n");
+    peer_side = answer_after_frame("200\n", frame);
     EXPECT_EQ(pmic_reset(reader, true), 1);
-    ASSERT_EQ(read(peer, frame, sizeof frame), 18);
+    peer_side.join();
     EXPECT_EQ(frame[8], 'R');
+}
+
+// With a time-out set, a silent peer fails the read instead of blocking.
+TEST_F(PmicReader, SilentPeerTimesOut)
+{
+    reader.timeout_ms = 100;
+    int code = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(pmic_read(reader, &code, nullptr, nullptr), 0);
+    EXPECT_TRUE(reader.timed_out);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "pmic_read(): no answer from the controller within 100 ms\n");
 }
 
 TEST_F(PmicReader, WaitSeesBufferedAndArrivingAnswers)

@@ -62,6 +62,11 @@ public class GPSReceiver {
 
     public native boolean isDataReadAndReset();
 
+    /** Off by default; on: RMC and GGA of the talkers GN, GL, GA and GB are taken as well as GP. */
+    public native void setMultiGnssTalkers(boolean on);
+
+    public native boolean isMultiGnssTalkers();
+
     public native boolean isDistanceTracker();
 
     public native void setDistanceTracker(boolean on);

@@ -104,6 +104,10 @@ class ReceiverEntriesTest extends ReceiverFixture {
         e = assertThrows(IllegalArgumentException.class, () -> gps.setHdopThreshold(-0.5f));
         assertEquals("parameter cannot be less then 0", e.getMessage());
         gps.setHdopThreshold(0.0f);
+        for (Runnable r : List.<Runnable>of(() -> gps.setHdopThreshold(Float.NaN),
+                () -> gps.setGeofencingSpeedThreshold(Float.NaN), () -> gps.setAngleTriggerSpeedTreshold(Float.NaN))) {
+            assertEquals("parameter is not a number", assertThrows(IllegalArgumentException.class, r::run).getMessage());
+        }
         List<Runnable> refused = List.of(() -> gps.setSatellitCounterThreshold(-1), () -> gps.setSpeedJumpCounterThreshold(-1),
                 () -> gps.setHeightJumpCounterThreshold(-1), () -> gps.setSpeedJumpThreshold(-1),
                 () -> gps.setHeightJumpThreshold(-1), () -> gps.setRmcValidCounterThreshold(-1),

@@ -3,6 +3,7 @@ package de.zavrio.quilmar.gps;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertInstanceOf;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import de.zavrio.quilmar.gps.records.GGA;
@@ -358,14 +359,58 @@ class ReceiverLoopTest extends ReceiverFixture {
     }
 
     @Test
-    void aCallbackThatThrowsEndsTheLoopWithItsException() throws Exception {
+    void aCallbackThatThrowsIsClearedAndTheLoopGoesOn() throws Exception {
         gps.failLastPosition = new IllegalStateException("listener fault");
         startReader();
-        goodPair(0);
-        reader.join(WAIT);
-        assertFalse(reader.isAlive());
-        IllegalStateException e = assertInstanceOf(IllegalStateException.class, readerEnd);
-        assertEquals("listener fault", e.getMessage());
+        // Every pair's first callback throws; the evaluation of each pair and
+        // the loop go on as if it had returned.
+        validate();
+        assertEquals(GPSPositionEvent.QUALITY_RESTORED, positions().get(0).event().getType());
+        assertTrue(reader.isAlive());
+        assertNull(readerEnd);
+    }
+
+    /**
+     * A multi-constellation receiver's output: GN for the combined fix, GP, GL
+     * and GA satellites in view. Without the switch it gives no position at all.
+     */
+    private void multiGnssSecond(int s) throws IOException {
+        sim.nmea("GNGSA,A,3,05,13,15,18,,,,,,,,,1.6,1.0,1.2");
+        sim.nmea(Nmea.rmc(s, 'A', Nmea.LAT, Nmea.LON, 10.0, 0.0).replaceFirst("^GP", "GN"));
+        sim.nmea("GPGSV,1,1,04,05,40,083,46,13,33,289,41,15,60,198,44,18,21,051,38");
+        sim.nmea("GLGSV,1,1,02,65,45,010,40,72,30,300,36");
+        sim.nmea(Nmea.gga(s, '1', 8, 1.0, 40.0, Nmea.LAT, Nmea.LON).replaceFirst("^GP", "GN"));
+        sim.nmea("GAGSV,1,1,01,11,50,120,42");
+    }
+
+    @Test
+    void multiGnssTalkersGivePositionsOnlyWithTheSwitch() throws Exception {
+        assertFalse(gps.isMultiGnssTalkers());
+        startReader();
+        try {
+            for (int s = 0; s < 35; s++) {
+                multiGnssSecond(s);
+            }
+            settle();
+            assertEquals(0, count("last"));
+            assertEquals(0, positions().size());
+
+            gps.setMultiGnssTalkers(true);
+            assertTrue(gps.isMultiGnssTalkers());
+            for (int s = 35; s < 70; s++) {
+                multiGnssSecond(s);
+            }
+            awaitPairs(35);
+            assertEquals(35, count("last"));
+            GPSPositionEvent restored = positions().get(0).event();
+            assertEquals(GPSPositionEvent.QUALITY_RESTORED, restored.getType());
+            assertEquals(Nmea.timeInt(69), eventTime(restored));
+            RMC rmc = assertInstanceOf(RMC.class, restored.getRecords().get(0));
+            assertEquals("RMC", rmc.getRecordName());
+            assertTrue(rmc.getRecord().startsWith("$GNRMC,"), rmc.getRecord());
+        } finally {
+            gps.setMultiGnssTalkers(false);
+        }
     }
 
     @Test
