@@ -227,7 +227,7 @@ int portweaver_ports_tick(cmux_ports *ports)
         bool sabm = channel.state == PORT_CONNECTING;
         if (channel.retries < MUX_N2) {
             ++channel.retries;
-            channel.resent = sabm;
+            channel.resent = 1;
             send_frame(ports, dlci, sabm ? MUX_CTL_SABM : MUX_CTL_DISC, 0, nullptr);
             arm(ports, channel);
             continue;
@@ -457,8 +457,8 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
             }
         } else if (channel.state == PORT_DISCONNECTING) {
             close_channel(ports, dlci);
-        } else if (channel.state == PORT_CONNECTED && channel.resent) {
-            channel.resent = 0; // the answer to a SABM sent again
+        } else if (channel.resent) {
+            channel.resent = 0; // a late answer to a SABM or DISC sent again
         } else {
             mux_log(LOG_ERR, "unexpected UA frame");
             return FRAME_REJECTED;
@@ -495,6 +495,8 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
             // The modem has no such connection: closed either way, and the
             // port may be opened again.
             close_channel(ports, dlci);
+        } else if (channel.resent) {
+            channel.resent = 0; // the answer to a DISC sent again after the first was answered
         } else {
             mux_log(LOG_ERR, "unexpected DM frame");
             return FRAME_REJECTED;

@@ -31,7 +31,7 @@ struct cmux_channel {
     // deadline (monotonic ms, 0: none) up to MUX_N2 times.
     int64_t deadline;
     int retries;
-    uint8_t resent;      // the last SABM went more than once (a second UA is no news)
+    uint8_t resent;      // the last SABM or DISC went more than once (a second answer is no news)
     uint8_t after_dlci0; // SABM held back until DLCI 0 is open
     uint8_t fc;          // the modem's FC for this channel: it takes no data now
     uint8_t msc_pending; // our MSC command is not answered yet

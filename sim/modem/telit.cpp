@@ -121,8 +121,10 @@ void Modem::answer_for(const std::string &command, const std::string &text, std:
 {
     int delay = answer_delay_ms;
     auto it = late.find(command);
-    if (it != late.end())
-        delay = it->second;
+    if (it != late.end()) {
+        delay = it->second; // the first answer only: the modem was busy
+        late.erase(it);
+    }
     std::string extra;
     auto u = unsolicited.find(command);
     if (u != unsolicited.end())
@@ -367,13 +369,14 @@ void Modem::frame(uint8_t address, uint8_t control, std::vector<uint8_t> info)
         data(dlci, info);
 }
 
-void Modem::command(const std::vector<uint8_t> &message)
+uint64_t Modem::command(const std::vector<uint8_t> &message)
 {
     uint64_t id = next_id_++;
     pending_.push_back({id, message});
     emit_frame(0, false, UIH, message);
     if (later && t2_ms > 0)
         later(t2_ms, [this, id] { resend(id); });
+    return id;
 }
 
 void Modem::resend(uint64_t id)
@@ -390,15 +393,19 @@ void Modem::resend(uint64_t id)
     }
 }
 
-void Modem::msc_command(int dlci, uint8_t v24)
+uint64_t Modem::msc_command(int dlci, uint8_t v24)
 {
-    command({static_cast<uint8_t>(msc_as_command ? 0xE3 : 0xE1), 0x05, static_cast<uint8_t>(dlci << 2 | 3), v24});
+    return command({static_cast<uint8_t>(msc_as_command ? 0xE3 : 0xE1), 0x05, static_cast<uint8_t>(dlci << 2 | 3), v24});
 }
 
 void Modem::control_message(const std::vector<uint8_t> &info)
 {
-    if (info.size() == 2 && info[0] == 0x61) {
-        // The unit's power-saving request: 0x61 and a value octet.
+    bool fcoff_pending = false;
+    for (const Pending &p : pending_)
+        fcoff_pending = fcoff_pending || p.message[0] == 0x63;
+    if (info.size() == 2 && info[0] == 0x61 && !(info[1] == 0x01 && fcoff_pending)) {
+        // The unit's power-saving request: 0x61 and a value octet (the
+        // same octets as an FCoff response with the value 0x01).
         report("psc " + hex2(info[1]));
         sleeping_ = true;
         return;
@@ -432,7 +439,7 @@ void Modem::control_message(const std::vector<uint8_t> &info)
             if (type == 0xE0) {
                 int d = m[2] >> 2;
                 report("msc " + std::to_string(d) + " answered");
-                if (d >= 1 && d <= 4 && fc_[d] && (m[3] & 0x02))
+                if (d >= 1 && d <= 4 && fc_[d] && it->id == fc_command_[d])
                     fc_acked_[d] = true;
             } else if (type == 0x60) {
                 fc_all_acked_ = true;
@@ -579,7 +586,9 @@ bool Modem::set_fc(int dlci, bool on)
     fc_[dlci] = on;
     fc_acked_[dlci] = false;
     report(std::string("fc ") + std::to_string(dlci) + (on ? " on" : " off"));
-    msc_command(dlci, static_cast<uint8_t>(0x0D | (on ? 0x02 : 0)));
+    uint64_t id = msc_command(dlci, static_cast<uint8_t>(0x0D | (on ? 0x02 : 0)));
+    if (on)
+        fc_command_[dlci] = id;
     return true;
 }
 

@@ -52,7 +52,7 @@ class Modem
     Faults faults;
 
     // What a real responder does (on by default where it does it).
-    std::map<std::string, int> late;             // per command: answer after this many ms
+    std::map<std::string, int> late;             // per command: its first answer after this many ms
     std::map<std::string, std::string> unsolicited; // after the answer to a command, a line of its own
     bool swallow_after_cmux = true; // octets behind "AT+CMUX=0\r" in the same read are AT text
     bool msc_after_ua = true;       // MSC 0x01, then 0x0D for each DLCI after its UA
@@ -106,9 +106,9 @@ class Modem
     void violation(const std::string &text);
     // A control message command that waits for its response; sent again
     // every T2 until answered.
-    void command(const std::vector<uint8_t> &message);
+    uint64_t command(const std::vector<uint8_t> &message);
     void resend(uint64_t id);
-    void msc_command(int dlci, uint8_t v24);
+    uint64_t msc_command(int dlci, uint8_t v24);
     struct Pending {
         uint64_t id;
         std::vector<uint8_t> message;
@@ -117,6 +117,7 @@ class Modem
     uint64_t next_id_ = 1;
     bool fc_[5] = {};          // FC we set for the DTE's data
     bool fc_acked_[5] = {};    // the DTE has answered that MSC: no data from now on
+    uint64_t fc_command_[5] = {}; // the MSC that set FC
     bool fc_all_ = false;      // FCoff sent
     bool fc_all_acked_ = false;
     uint64_t since_fc_[5] = {};
