@@ -357,8 +357,10 @@ int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
     if (!check_port(ports, dlci, op::send))
         return 0;
     cmux_channel &channel = ports->port[dlci];
-    if (dlci != 0 && (channel.queued > 0 || data_blocked(ports, channel))) {
-        // The modem takes no data now: hold it back in order.
+    bool line_full = portweaver_serport_room(ports->serport) < portweaver_data_frames_size(len);
+    if (dlci != 0 && (channel.queued > 0 || data_blocked(ports, channel) || line_full)) {
+        // The modem takes no data now (or the line has no room for it):
+        // hold it back in order.
         if (len > CHANNEL_QUEUE_SIZE - channel.queued) {
             mux_log(LOG_CRIT, "flow-control queue of port %d full", dlci);
             return 0;

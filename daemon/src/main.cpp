@@ -357,7 +357,9 @@ int run_loop(service &svc)
                 drain_backlog(svc);
             if (fds[0].revents & POLLIN)
                 handle_serial_input(svc);
-            if (fds[1].revents & POLLIN)
+            // (Held-back data released by the modem may have filled the
+            // ring since the wait began.)
+            if (fds[1].revents & POLLIN && portweaver_serport_room(port) >= whole_message)
                 mux_msg_dispatch(svc.ports, svc.mux);
             // A line or device that has gone away reports this at once on
             // every wait: end instead of spinning.

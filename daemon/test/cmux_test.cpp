@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <sys/ioctl.h>
 #include <utility>
@@ -30,6 +31,11 @@ struct Channels : testing::Test, LogCapture {
         fake_ioctl() = {};
         // Data channels are opened once DLCI 0 is: most cases start there.
         ports.port[0].state = PORT_CONNECTED;
+    }
+    void TearDown() override
+    {
+        for (cmux_channel &c : ports.port)
+            free(c.queue); // the port itself belongs to the fake
     }
     static void record(int port, int connected, void *self)
     {

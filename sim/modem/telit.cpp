@@ -381,11 +381,12 @@ uint64_t Modem::command(const std::vector<uint8_t> &message)
 
 void Modem::resend(uint64_t id)
 {
-    for (const Pending &p : pending_) {
+    for (Pending &p : pending_) {
         if (p.id != id)
             continue;
-        if (!mux_ || !open_[0])
+        if (!mux_ || !open_[0] || p.answered)
             return;
+        ++p.repeats;
         report("repeat " + hex2(p.message[0]));
         emit_frame(0, false, UIH, p.message);
         later(t2_ms, [this, id] { resend(id); });
@@ -436,6 +437,13 @@ void Modem::control_message(const std::vector<uint8_t> &info)
                 continue;
             if (type == 0xE0 && (value.size() < 2 || value[0] != m[2] || value[1] != m[3]))
                 continue;
+            if (it->answered) {
+                // The answer to a copy sent again before the first answer
+                // arrived.
+                if (--it->repeats <= 0)
+                    pending_.erase(it);
+                return;
+            }
             if (type == 0xE0) {
                 int d = m[2] >> 2;
                 report("msc " + std::to_string(d) + " answered");
@@ -447,7 +455,10 @@ void Modem::control_message(const std::vector<uint8_t> &info)
             } else {
                 report("response " + hex2(info[0]));
             }
-            pending_.erase(it);
+            if (it->repeats > 0)
+                it->answered = true;
+            else
+                pending_.erase(it);
             return;
         }
         violation("response " + hex2(info[0]) + " answers no command");
@@ -660,7 +671,7 @@ std::string Modem::stats() const
         s << " | " << d << (open_[d] ? " open" : " closed") << " rx " << rx_[d] << " tx " << tx_[d] << " v24 "
           << hex2(dte_v24_[d]);
     s << " | bad " << bad_frames_ << " discarded " << discarded_ << " violations " << violations.size()
-      << " unanswered " << pending_.size();
+      << " unanswered " << unanswered();
     return s.str();
 }
 

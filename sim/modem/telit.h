@@ -84,7 +84,13 @@ class Modem
     bool send_flow(bool on); // FCon / FCoff
     bool send_uih_cr(int dlci, std::span<const uint8_t> data); // UIH with address C/R = 1
     bool set_fc(int dlci, bool on);
-    size_t unanswered() const { return pending_.size(); }
+    size_t unanswered() const
+    {
+        size_t n = 0;
+        for (const Pending &p : pending_)
+            n += !p.answered;
+        return n;
+    }
     bool sleeping() const { return sleeping_; }
     uint8_t dte_status(int dlci) const { return dte_v24_[dlci]; }
     uint64_t received(int dlci) const { return rx_[dlci]; }
@@ -112,6 +118,8 @@ class Modem
     struct Pending {
         uint64_t id;
         std::vector<uint8_t> message;
+        int repeats = 0;       // times sent again: each copy may get its answer
+        bool answered = false; // no more repeats; later answers are to the copies
     };
     std::vector<Pending> pending_;
     uint64_t next_id_ = 1;
