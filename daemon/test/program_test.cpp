@@ -441,7 +441,8 @@ TEST_F(Daemon, FlowControlUnderLoadLosesNothing)
         EXPECT_EQ(results[p].exit_code, 0) << p << ": " << results[p].err;
         EXPECT_EQ(results[p].out, "ok\n");
     }
-    EXPECT_TRUE(modem_has("fc 1 on"));
+    // (The event history is too short for a run this long: the count.)
+    EXPECT_EQ(board.ctl("modem", {"stats"}).text.find("fc-set 0\n"), std::string::npos);
     kill(find_pid(), SIGTERM);
     ASSERT_TRUE(ended());
     EXPECT_LE(std::count(result.out.begin(), result.out.end(), '\n'), 2) << result.out;

@@ -596,6 +596,7 @@ bool Modem::set_fc(int dlci, bool on)
         return false;
     fc_[dlci] = on;
     fc_acked_[dlci] = false;
+    fc_set_ += on;
     report(std::string("fc ") + std::to_string(dlci) + (on ? " on" : " off"));
     uint64_t id = msc_command(dlci, static_cast<uint8_t>(0x0D | (on ? 0x02 : 0)));
     if (on)
@@ -671,7 +672,7 @@ std::string Modem::stats() const
         s << " | " << d << (open_[d] ? " open" : " closed") << " rx " << rx_[d] << " tx " << tx_[d] << " v24 "
           << hex2(dte_v24_[d]);
     s << " | bad " << bad_frames_ << " discarded " << discarded_ << " violations " << violations.size()
-      << " unanswered " << unanswered();
+      << " unanswered " << unanswered() << " fc-set " << fc_set_;
     return s.str();
 }
 

@@ -130,6 +130,7 @@ class Modem
     bool fc_all_acked_ = false;
     uint64_t since_fc_[5] = {};
     int sabms_seen_ = 0;
+    uint64_t fc_set_ = 0; // times FC was set for a DLCI
     bool cmux_switch_ = false;
     uint8_t last_out_ = 0;
     bool mux_ = false;
