@@ -1,0 +1,226 @@
+package de.zavrio.quilmar.io.phytec;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertInstanceOf;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import de.zavrio.quilmar.test.NativeLibraries;
+import java.io.FileNotFoundException;
+import java.io.IOException;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.List;
+import java.util.Map;
+import java.util.concurrent.TimeUnit;
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+
+/** readEvents over the emulated input devices. */
+class DigitalEventsTest {
+    static GpioBoard board;
+    QuilmarIOPhytecImpl io;
+    Thread reader;
+    volatile Throwable readerEnd;
+    volatile boolean readerReturned;
+
+    @BeforeAll
+    static void start() throws IOException {
+        NativeLibraries.load("ionative");
+        board = new GpioBoard("gpio");
+    }
+
+    @AfterAll
+    static void stop() {
+        board.close();
+    }
+
+    @BeforeEach
+    void fresh() throws Exception {
+        board.gpio("reset");
+        io = new QuilmarIOPhytecImpl();
+    }
+
+    @AfterEach
+    void end() throws Exception {
+        if (reader != null) {
+            io.stopReadEvents();
+            reader.join(GpioBoard.WAIT_MS);
+            assertFalse(reader.isAlive(), "reader still running after stopReadEvents");
+        }
+        board.gpio("restore", "A");
+        board.gpio("restore", "7");
+        board.assertNoViolations();
+    }
+
+    void startReader() {
+        reader = new Thread(() -> {
+            try {
+                io.readEvents();
+                readerReturned = true;
+            } catch (Throwable t) {
+                readerEnd = t;
+            }
+        }, "io-reader");
+        reader.start();
+    }
+
+    /** Waits until all sixteen inputs are open (the reader is waiting). */
+    void awaitOpen() throws Exception {
+        long end = System.currentTimeMillis() + GpioBoard.WAIT_MS;
+        while (!board.shown("inF").endsWith("opens=1")) {
+            assertTrue(System.currentTimeMillis() < end, "reader did not open the inputs");
+            Thread.sleep(10);
+        }
+    }
+
+    QuilmarIOEventImpl next() throws InterruptedException {
+        QuilmarIOPhytecImpl.Delivery d = io.events.poll(GpioBoard.WAIT_MS, TimeUnit.MILLISECONDS);
+        assertNotNull(d, "no event delivered");
+        return d.event();
+    }
+
+    void assertAllClosed() throws Exception {
+        for (String line : board.gpio("show").split("\n")) {
+            if (line.startsWith("in")) {
+                assertTrue(line.endsWith("opens=0"), line);
+            }
+        }
+    }
+
+    @Test
+    void pendingRecordsAreDeliveredInInputOrderWithTheirFields() throws Exception {
+        board.gpio("edge", "C", "0", "20", "7", "21", "8");
+        board.gpio("edge", "3", "5", "12", "500", "13", "999999999");
+        startReader();
+        QuilmarIOEventImpl first = next();
+        QuilmarIOEventImpl second = next();
+        assertEquals(3, first.address);
+        assertEquals(1, first.sequenceNumber);
+        assertTrue(first.booleanValue);
+        assertTrue(first.raise);
+        assertEquals(0, first.type);
+        assertEquals(12, first.eventSeconds);
+        assertEquals(500, first.eventNanos);
+        assertEquals(13, first.notifySeconds);
+        assertEquals(999999999, first.notifyNanos);
+
+        assertEquals(12, second.address);
+        assertFalse(second.booleanValue);
+        assertFalse(second.raise);
+        assertEquals(0, second.type);
+        assertEquals(20, second.eventSeconds);
+        assertEquals(7, second.eventNanos);
+        assertEquals(21, second.notifySeconds);
+        assertEquals(8, second.notifyNanos);
+    }
+
+    @Test
+    void edgesOnEveryInputArriveInOrderPerInput() throws Exception {
+        startReader();
+        awaitOpen();
+        Map<Integer, List<Integer>> injected = new HashMap<>();
+        int count = 0;
+        for (int round = 0; round < 3; round++) {
+            for (int n = 0; n < 16; n++) {
+                int value = (round + n) % 2 == 0 ? 0 : 1 + round;
+                board.gpio("edge", Integer.toHexString(n), Integer.toString(value));
+                injected.computeIfAbsent(n, k -> new ArrayList<>()).add(value);
+                count++;
+            }
+        }
+        Map<Integer, List<QuilmarIOEventImpl>> got = new HashMap<>();
+        for (int i = 0; i < count; i++) {
+            QuilmarIOEventImpl e = next();
+            got.computeIfAbsent(e.address, k -> new ArrayList<>()).add(e);
+        }
+        assertNull(io.events.poll(50, TimeUnit.MILLISECONDS), "more events than edges");
+        for (int n = 0; n < 16; n++) {
+            List<QuilmarIOEventImpl> events = got.get(n);
+            assertEquals(3, events.size(), "input " + n);
+            for (int i = 0; i < 3; i++) {
+                QuilmarIOEventImpl e = events.get(i);
+                assertEquals(i + 1, e.sequenceNumber, "input " + n);
+                assertEquals(injected.get(n).get(i) != 0, e.booleanValue, "input " + n);
+                assertTrue(e.eventSeconds > 1_000_000_000, "event time is the wall clock: " + e);
+                assertTrue(e.notifySeconds >= e.eventSeconds, e.toString());
+            }
+        }
+        assertEquals("hi\n", board.readFile("gpio/inF/level"));
+        io.stopReadEvents();
+        reader.join(GpioBoard.WAIT_MS);
+        assertTrue(readerReturned, "stopReadEvents ends readEvents without exception: " + readerEnd);
+        assertAllClosed();
+        reader = null;
+    }
+
+    @Test
+    void stopReleasesTheReaderAndDoesNotEndTheNextRun() throws Exception {
+        io.stopReadEvents(); // nobody is reading: nothing to end
+        startReader();
+        awaitOpen();
+        io.stopReadEvents();
+        reader.join(GpioBoard.WAIT_MS);
+        assertTrue(readerReturned, "readEvents returned: " + readerEnd);
+        assertAllClosed();
+
+        readerReturned = false;
+        startReader();
+        awaitOpen();
+        board.gpio("edge", "1", "1");
+        assertEquals(1, next().address);
+    }
+
+    @Test
+    void missingInputEndsWithItsPathAndClosesTheOthers() throws Exception {
+        board.gpio("vanish", "A");
+        startReader();
+        reader.join(GpioBoard.WAIT_MS);
+        assertInstanceOf(FileNotFoundException.class, readerEnd);
+        assertEquals("/dev/gpio/inA", readerEnd.getMessage());
+        assertAllClosed();
+        reader = null;
+    }
+
+    @Test
+    void aShortRecordIsDroppedAndTheNextOneIsWhole() throws Exception {
+        board.gpio("short", "5", "10");
+        board.gpio("edge", "5", "1");
+        board.gpio("edge", "5", "0", "40", "41");
+        startReader();
+        QuilmarIOEventImpl e = next();
+        assertEquals(5, e.address);
+        assertEquals(2, e.sequenceNumber);
+        assertEquals(40, e.eventSeconds);
+        assertEquals(41, e.eventNanos);
+        assertNull(io.events.poll(100, TimeUnit.MILLISECONDS));
+    }
+
+    @Test
+    void anInputVanishingWhileWaitingEndsTheReader() throws Exception {
+        startReader();
+        awaitOpen();
+        board.gpio("vanish", "7");
+        reader.join(GpioBoard.WAIT_MS);
+        assertInstanceOf(IOException.class, readerEnd);
+        assertEquals("input device gone: /dev/gpio/in7", readerEnd.getMessage());
+        assertAllClosed();
+        reader = null;
+    }
+
+    @Test
+    void triggerRaisesAnEventWithThePresentLevel() throws Exception {
+        board.setFile("gpio/in4/level", "hi\n");
+        startReader();
+        awaitOpen();
+        io.triggeDigitalInput(4);
+        QuilmarIOEventImpl e = next();
+        assertEquals(4, e.address);
+        assertTrue(e.booleanValue);
+    }
+}

@@ -1,0 +1,272 @@
+// Digital input events: the event class's identifiers and the reader loop
+// over the sixteen input devices "/dev/gpio/in0" .. "/dev/gpio/inF".
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "jnu.h"
+#include "phytecIO.h"
+
+jmethodID MID_addEvent = nullptr;
+jfieldID FID_address = nullptr;
+jfieldID FID_booleanValue = nullptr;
+jfieldID FID_sequenceNumber = nullptr;
+jfieldID FID_type = nullptr;
+jfieldID FID_raise = nullptr;
+jmethodID MID_quilmarIOEvent_constructor = nullptr;
+jmethodID MID_setEventTime = nullptr;
+jmethodID MID_setNotifyTime = nullptr;
+jclass CLASS_quilmarIOEvent = nullptr;
+
+namespace
+{
+
+constexpr const char *kInputPrefix = "/dev/gpio/in";
+
+// readEvents has no stop request of its own: stopReadEvents wakes it through
+// this pipe, which the loop watches beside the sixteen inputs. Only a loop
+// that is running is woken, so a stop never ends a later run.
+struct Stopper {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    int pipe[2] = {-1, -1};
+    int readers = 0;
+};
+
+Stopper stopper;
+
+bool stopperEnter(int *wake)
+{
+    pthread_mutex_lock(&stopper.lock);
+    if (stopper.pipe[0] < 0 && ::pipe2(stopper.pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        stopper.pipe[0] = stopper.pipe[1] = -1;
+    }
+    if (stopper.readers == 0 && stopper.pipe[0] >= 0) {
+        char drain[16];
+        while (read(stopper.pipe[0], drain, sizeof drain) > 0) {
+        }
+    }
+    ++stopper.readers;
+    *wake = stopper.pipe[0];
+    pthread_mutex_unlock(&stopper.lock);
+    return *wake >= 0;
+}
+
+void stopperLeave()
+{
+    pthread_mutex_lock(&stopper.lock);
+    --stopper.readers;
+    pthread_mutex_unlock(&stopper.lock);
+}
+
+void closeInputs(pollfd *fds, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        if (fds[i].fd >= 0) {
+            close(fds[i].fd);
+            fds[i].fd = -1;
+        }
+    }
+}
+
+void inputPath(char *out, size_t size, int input)
+{
+    snprintf(out, size, "%s%X", kInputPrefix, static_cast<unsigned>(input));
+}
+
+// Reads the one record a readable input holds. The driver hands out whole
+// records per read, so a short result is a record cut by the driver: it is
+// reported and dropped, never mixed with the bytes of the next one.
+} // namespace
+
+RecordRead phytecDigitalEvent_readRecord(int fd, GpioEventRecord *record, ssize_t *got)
+{
+    do {
+        *got = read(fd, record, sizeof *record);
+    } while (*got < 0 && errno == EINTR);
+    if (*got == static_cast<ssize_t>(sizeof *record)) {
+        return RecordRead::Whole;
+    }
+    if (*got == 0 || (*got < 0 && errno != EAGAIN)) {
+        return RecordRead::Gone;
+    }
+    return RecordRead::Short;
+}
+
+namespace
+{
+
+bool debugging()
+{
+    return nativeDebug_phytecDigitalEvent == 1;
+}
+
+} // namespace
+
+int formatEvent(const GpioEventRecord &r, char *out, size_t size)
+{
+    return snprintf(out, size, "[ev=%li.%09li, rep=%li.%09li, %u, %u, %u]\n", static_cast<long>(r.event_sec),
+                    static_cast<long>(r.event_nsec), static_cast<long>(r.report_sec),
+                    static_cast<long>(r.report_nsec), r.sequence, r.address, r.value);
+}
+
+int printEvent(const GpioEventRecord &record)
+{
+    char text[128];
+    formatEvent(record, text, sizeof text);
+    return fputs(text, stdout);
+}
+
+void phytecDigitalEvent_init(JNIEnv *env, jclass clazz)
+{
+    MID_addEvent = JNU_GetMethodID(env, clazz, "addEvent", "(Lde/zavrio/quilmar/io/QuilmarIOEvent;)V");
+}
+
+static void IO_fireEvent(JNIEnv *env, jobject receiver, const GpioEventRecord &record)
+{
+    jobject event = env->NewObject(CLASS_quilmarIOEvent, MID_quilmarIOEvent_constructor);
+    if (event == nullptr) {
+        return;
+    }
+    const jboolean high = record.value != 0 ? JNI_TRUE : JNI_FALSE;
+    env->SetIntField(event, FID_type, 0);
+    env->SetIntField(event, FID_address, static_cast<jint>(record.address));
+    env->SetIntField(event, FID_sequenceNumber, static_cast<jint>(record.sequence));
+    env->SetBooleanField(event, FID_booleanValue, high);
+    env->SetBooleanField(event, FID_raise, high);
+    env->CallVoidMethod(event, MID_setEventTime, static_cast<jint>(record.event_sec),
+                        static_cast<jint>(record.event_nsec));
+    env->CallVoidMethod(event, MID_setNotifyTime, static_cast<jint>(record.report_sec),
+                        static_cast<jint>(record.report_nsec));
+    env->CallVoidMethod(receiver, MID_addEvent, event);
+    env->DeleteLocalRef(event);
+}
+
+extern "C" {
+
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOEventImpl_nativeInit(JNIEnv *env, jclass clazz)
+{
+    FID_address = JNU_GetFieldID(env, clazz, "address", "I");
+    FID_booleanValue = JNU_GetFieldID(env, clazz, "booleanValue", "Z");
+    FID_sequenceNumber = JNU_GetFieldID(env, clazz, "sequenceNumber", "I");
+    FID_type = JNU_GetFieldID(env, clazz, "type", "I");
+    FID_raise = JNU_GetFieldID(env, clazz, "raise", "Z");
+    MID_quilmarIOEvent_constructor = JNU_GetMethodID(env, clazz, "<init>", "()V");
+    MID_setEventTime = JNU_GetMethodID(env, clazz, "setEventTime", "(II)V");
+    MID_setNotifyTime = JNU_GetMethodID(env, clazz, "setNotifyTime", "(II)V");
+    if (env->ExceptionCheck()) {
+        return;
+    }
+    CLASS_quilmarIOEvent = static_cast<jclass>(env->NewGlobalRef(clazz));
+}
+
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_readEvents(JNIEnv *env,
+                                                                                        jobject receiver)
+{
+    pollfd fds[kDigitalInputs + 1];
+    char path[32];
+    for (int n = 0; n <= kDigitalInputs; ++n) {
+        fds[n] = pollfd{-1, POLLIN, 0};
+    }
+    for (int n = 0; n < kDigitalInputs; ++n) {
+        inputPath(path, sizeof path, n);
+        fds[n].fd = open(path, O_RDONLY);
+        if (fds[n].fd < 0) {
+            closeInputs(fds, n);
+            JNU_ThrowByName(env, kFileNotFoundException, path);
+            return;
+        }
+    }
+    int wake = -1;
+    if (!stopperEnter(&wake)) {
+        stopperLeave();
+        closeInputs(fds, kDigitalInputs);
+        JNU_ThrowByName(env, kIOException, "cannot create stop pipe");
+        return;
+    }
+    fds[kDigitalInputs].fd = wake;
+
+    for (;;) {
+        const int ready = poll(fds, kDigitalInputs + 1, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const int error = errno;
+            if (debugging()) {
+                if (error == EAGAIN) {
+                    puts("EAGAIN");
+                } else {
+                    printf("errno: %d\n", error);
+                }
+            }
+            perror("poll()");
+            JNU_ThrowByName(env, kIOException, "poll error");
+            break;
+        }
+        if (fds[kDigitalInputs].revents != 0) {
+            // Shutdown: the application asked the loop to end.
+            break;
+        }
+        bool gone = false;
+        for (int n = 0; n < kDigitalInputs && !gone; ++n) {
+            const short revents = fds[n].revents;
+            if (revents == 0) {
+                continue;
+            }
+            GpioEventRecord record;
+            ssize_t got = 0;
+            const RecordRead result =
+                (revents & POLLIN) != 0 ? phytecDigitalEvent_readRecord(fds[n].fd, &record, &got) : RecordRead::Gone;
+            switch (result) {
+            case RecordRead::Whole:
+                if (debugging()) {
+                    printEvent(record);
+                }
+                IO_fireEvent(env, receiver, record);
+                break;
+            case RecordRead::Short:
+                if (debugging()) {
+                    printf("short record: %zd of %zu bytes\n", got, sizeof record);
+                }
+                break;
+            case RecordRead::Gone:
+                inputPath(path, sizeof path, n);
+                if (debugging()) {
+                    printf("input gone: %s\n", path);
+                }
+                {
+                    char message[64];
+                    snprintf(message, sizeof message, "input device gone: %s", path);
+                    JNU_ThrowByName(env, kIOException, message);
+                }
+                gone = true;
+                break;
+            }
+        }
+        if (gone) {
+            break;
+        }
+    }
+    fds[kDigitalInputs].fd = -1;
+    stopperLeave();
+    closeInputs(fds, kDigitalInputs);
+}
+
+// Ends a running readEvents from another thread (application shutdown):
+// the loop closes its inputs and returns without an exception.
+JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_stopReadEvents(JNIEnv *, jobject)
+{
+    pthread_mutex_lock(&stopper.lock);
+    if (stopper.readers > 0 && stopper.pipe[1] >= 0) {
+        const char byte = 0;
+        const ssize_t ignored = write(stopper.pipe[1], &byte, 1);
+        (void)ignored;
+    }
+    pthread_mutex_unlock(&stopper.lock);
+}
+
+} // extern "C"
