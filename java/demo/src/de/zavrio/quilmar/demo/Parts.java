@@ -11,6 +11,12 @@ final class Parts {
         if (options.containsKey("gps")) {
             parts.add(new GpsPart(options.get("gps")));
         }
+        if (options.containsKey("can")) {
+            parts.add(new CanPart(options.get("can")));
+        }
+        if (options.containsKey("io")) {
+            parts.add(new IoPart());
+        }
         if (options.containsKey("wifi")) {
             parts.add(new WifiPart(options.get("wifi")));
         }
