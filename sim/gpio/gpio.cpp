@@ -559,7 +559,7 @@ vboard::ControlReply command(Board &b, const std::vector<std::string> &w)
         return {0, ""};
     }
     if (w.size() >= 3 && w[0] == "edge" && parseInput(w[1], n) && parseLong(w[2], v) && v >= 0 &&
-        v <= 0xFFFFFFFFL && (w.size() == 3 || w.size() == 5 || w.size() == 7)) {
+        static_cast<long long>(v) <= 0xFFFFFFFFLL && (w.size() == 3 || w.size() == 5 || w.size() == 7)) {
         timespec t[2]{};
         for (size_t i = 3; i < w.size(); ++i) {
             long x;
