@@ -314,13 +314,13 @@ class LedSession : public vboard::Session
     size_t pos_ = 0;
 };
 
-bool parseLong(const std::string &s, long &v)
+bool parseLong(const std::string &s, long long &v)
 {
     if (s.empty())
         return false;
     char *end = nullptr;
     errno = 0;
-    v = strtol(s.c_str(), &end, 10);
+    v = strtoll(s.c_str(), &end, 10);
     return errno == 0 && *end == '\0';
 }
 
@@ -365,7 +365,7 @@ class AttributeSession : public vboard::Session
                 return refuse(false); // the application's text, not the library's
             a.shown = word + "\n";
         } else if (a.kind == "debounce") {
-            long v = 0;
+            long long v = 0;
             if (text.find_first_not_of("0123456789") != std::string::npos || !parseLong(text, v) ||
                 v > 2147483647L)
                 return refuse(true);
@@ -477,7 +477,7 @@ void build(Board &b)
 
 bool parseInput(const std::string &s, int &n)
 {
-    long v;
+    long long v;
     if (s.size() == 1 && isxdigit(static_cast<unsigned char>(s[0]))) {
         n = static_cast<int>(strtol(s.c_str(), nullptr, 16));
         return true;
@@ -530,7 +530,7 @@ const char *kUsage = "usage: edge N VALUE [ESEC ENSEC [RSEC RNSEC]] | burst N CO
 vboard::ControlReply command(Board &b, const std::vector<std::string> &w)
 {
     int n = 0;
-    long v = 0;
+    long long v = 0;
     if (w.size() == 1 && w[0] == "show")
         return {0, show(b)};
     if (w.size() == 1 && w[0] == "violations") {
@@ -559,10 +559,10 @@ vboard::ControlReply command(Board &b, const std::vector<std::string> &w)
         return {0, ""};
     }
     if (w.size() >= 3 && w[0] == "edge" && parseInput(w[1], n) && parseLong(w[2], v) && v >= 0 &&
-        static_cast<long long>(v) <= 0xFFFFFFFFLL && (w.size() == 3 || w.size() == 5 || w.size() == 7)) {
+        v <= 0xFFFFFFFFLL && (w.size() == 3 || w.size() == 5 || w.size() == 7)) {
         timespec t[2]{};
         for (size_t i = 3; i < w.size(); ++i) {
-            long x;
+            long long x;
             if (!parseLong(w[i], x))
                 return {2, kUsage};
             if ((i - 3) % 2 == 0)
@@ -579,7 +579,7 @@ vboard::ControlReply command(Board &b, const std::vector<std::string> &w)
         return {0, ""};
     }
     if (w.size() == 4 && w[0] == "train" && parseInput(w[1], n) && parseLong(w[2], v) && v > 0) {
-        long ms = 0;
+        long long ms = 0;
         if (!parseLong(w[3], ms) || ms < 0)
             return {2, kUsage};
         train(b, n, v, std::chrono::milliseconds(ms));
