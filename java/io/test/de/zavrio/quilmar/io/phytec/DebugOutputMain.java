@@ -33,6 +33,9 @@ public final class DebugOutputMain {
             call(() -> io.getTemperatureRaw(0));
             call(() -> io.getTemperatureRaw(1)); // no debug line for the address
             call(() -> io.nativeGetAnalogInput(1)); // the empty file
+            // An event left from the round before must not stand for this
+            // round's loop: a stop before the loop has started ends nothing.
+            io.events.clear();
             Thread reader = new Thread(() -> call(io::readEvents));
             reader.start();
             QuilmarIOPhytecImpl.Delivery d = io.events.poll(60, TimeUnit.SECONDS);
