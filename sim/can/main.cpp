@@ -98,7 +98,8 @@ class Emulator
         int64_t due = bus_.run(now);
         for (auto &[id, c] : conns_) {
             int64_t deadline = bus_.write_deadline(id);
-            if (deadline >= 0 && (due < 0 || deadline < due))
+            // (a passed deadline needs no timer: the open is writable now)
+            if (deadline > now && (due < 0 || deadline < due))
                 due = deadline;
             c->set_readable(bus_.readable(id));
             // A blocked blocking write whose time-out passed is woken so

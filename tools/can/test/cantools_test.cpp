@@ -109,6 +109,10 @@ class CanTools : public ::testing::Test
                 return false;
             },
             "an open");
+        // Under qemu the program may open the node more than once while it
+        // starts; let it settle before traffic is sent.
+        if (vboard::testing::on_target())
+            std::this_thread::sleep_for(1s);
     }
     std::string field(int node, const std::string &name) const
     {
