@@ -35,9 +35,34 @@ std::vector<char *> c_strings(std::vector<std::string> &v)
     return p;
 }
 
+// The program's process group (its own, from the spawn). Never a pid that
+// would turn the call into "every process" or "our own group".
+// Called while the leader is still there (running or a zombie).
+void kill_group(pid_t pid)
+{
+    if (pid > 1 && getpgid(pid) == pid) {
+        kill(-pid, SIGKILL);
+    }
+}
+
+// True when the program has ended; it is left as a zombie, so its process
+// group can still be named. The exit status goes to *ws.
+bool ended(pid_t pid, int *ws)
+{
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != pid) {
+        return false;
+    }
+    kill_group(pid);
+    while (waitpid(pid, ws, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
 bool same_name(const std::string &entry, const std::string &name)
 {
-    return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=';
+    return entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+           entry[name.size()] == '=';
 }
 
 } // namespace
@@ -46,7 +71,8 @@ TempDir::TempDir()
 {
     // /dev/shm: 32-bit programs under qemu cannot list directories of disks
     // with 64-bit directory offsets.
-    std::string base = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
+    std::string base =
+        std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
     std::string pattern = base + "/boardtest-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
@@ -177,10 +203,9 @@ bool Program::wait_exit(int *status, std::chrono::milliseconds limit)
         return false;
     }
     int ws = 0;
-    const bool done = wait_until([&] { return waitpid(pid_, &ws, WNOHANG) == pid_; }, limit);
+    const bool done = wait_until([&] { return ended(pid_, &ws); }, limit);
     if (done) {
         *status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
-        kill(-pid_, SIGKILL); // whatever it left behind in its group
         pid_ = -1;
     }
     return done;
@@ -189,13 +214,20 @@ bool Program::wait_exit(int *status, std::chrono::milliseconds limit)
 bool Program::running()
 {
     int ws;
-    return pid_ > 0 && waitpid(pid_, &ws, WNOHANG) == 0;
+    if (pid_ <= 0) {
+        return false;
+    }
+    if (ended(pid_, &ws)) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
 }
 
 void Program::stop()
 {
     if (pid_ > 0) {
-        kill(-pid_, SIGKILL);
+        kill_group(pid_);
         int ws;
         while (waitpid(pid_, &ws, 0) < 0 && errno == EINTR) {
         }
@@ -258,8 +290,8 @@ bool read_exact(int fd, void *data, size_t size, std::chrono::milliseconds limit
     auto *p = static_cast<unsigned char *>(data);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (size > 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd pfd{fd, POLLIN, 0};
         if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
             return false;
@@ -280,7 +312,8 @@ bool read_exact(int fd, void *data, size_t size, std::chrono::milliseconds limit
 bool holds_open(pid_t pid, const std::string &path)
 {
     std::error_code ec;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    for (const auto &entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
         std::error_code ignored;
         if (std::filesystem::read_symlink(entry.path(), ignored) == path) {
             return true;

@@ -31,15 +31,15 @@ class TempDir
 
 struct Launch {
     Launch(std::string p, std::vector<std::string> a) : program(std::move(p)), args(std::move(a)) {}
-    std::string program;                         // built binary
-    std::vector<std::string> args;               // after argv[0]
-    std::vector<std::string> set_env;            // NAME=value added or replaced
-    std::vector<std::string> unset_env;          // names removed
-    std::string cwd;                             // empty: ours
-    int stdin_fd = -1;                           // -1: /dev/null
-    std::vector<std::pair<int, int>> extra_fds;  // {descriptor in the child, ours}
-    std::vector<std::string> wrapper;            // runs before the program (e.g. strace ...)
-    std::vector<std::string> emulator_options;   // for qemu on the target build (-strace)
+    std::string program;                        // built binary
+    std::vector<std::string> args;              // after argv[0]
+    std::vector<std::string> set_env;           // NAME=value added or replaced
+    std::vector<std::string> unset_env;         // names removed
+    std::string cwd;                            // empty: ours
+    int stdin_fd = -1;                          // -1: /dev/null
+    std::vector<std::pair<int, int>> extra_fds; // {descriptor in the child, ours}
+    std::vector<std::string> wrapper;           // runs before the program (e.g. strace ...)
+    std::vector<std::string> emulator_options;  // for qemu on the target build (-strace)
 };
 
 // A started program; stdout and stderr go to files in dir.

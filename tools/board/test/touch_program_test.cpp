@@ -91,8 +91,8 @@ class TouchTool : public testing::Test
         send(event(11, kEvAbs, 3, 100)); // released: a sample at once
     }
 
-    const std::vector<Sample> expected_samples = {{1, 400, 300, 0}, {1, 800, 300, 0}, {0, 800, 300, 0},
-                                                  {0, 800, 100, 0}};
+    const std::vector<Sample> expected_samples = {
+        {1, 400, 300, 0}, {1, 800, 300, 0}, {0, 800, 300, 0}, {0, 800, 100, 0}};
     const std::vector<std::string> calibration = {"TOUCHCAL_X0_EXP=0", "TOUCHCAL_X1_EXP=800",
                                                   "TOUCHCAL_X0_CUR=100", "TOUCHCAL_X1_CUR=900"};
 

@@ -130,7 +130,7 @@ TEST_F(Calibration, ExtremeValuesAreKeptAsTheirLowSixteenBits)
     setenv("TOUCHCAL_X0_CUR", "0", 1);
     setenv("TOUCHCAL_X1_CUR", "1", 1);
     const TouchAxisCalibration big = touch_calibration('X');
-    EXPECT_EQ(touch_calibrate(big, 2147483647), -1); // pinned to INT64_MAX
+    EXPECT_EQ(touch_calibrate(big, 2147483647), -1);     // pinned to INT64_MAX
     EXPECT_EQ(touch_calibrate(big, -2147483647 - 1), 0); // pinned to INT64_MIN
 }
 
@@ -147,7 +147,7 @@ TEST(TouchSampleRule, ContactThenBothAxesThenEveryAxisThenRelease)
     EXPECT_TRUE(touch_update(s, none, none, ev(kEvAbs, 0, 102)));
     EXPECT_TRUE(touch_update(s, none, none, ev(kEvAbs, 1, 201)));
     EXPECT_FALSE(touch_update(s, none, none, ev(kEvAbs, 24, 5))); // pressure: not ours
-    EXPECT_FALSE(touch_update(s, none, none, ev(0, 0, 0)));      // sync
+    EXPECT_FALSE(touch_update(s, none, none, ev(0, 0, 0)));       // sync
     EXPECT_TRUE(touch_update(s, none, none, ev(kEvKey, kBtnTouch, 0)));
     EXPECT_EQ(s.sample.touch, 0);
     EXPECT_EQ(s.sample.x, 102); // the last position goes with the release

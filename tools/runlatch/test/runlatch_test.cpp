@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -30,12 +30,13 @@ class Runlatch : public testing::Test
         // A daemon that records how it was started, forks, and lets its
         // background half write the pid file (content: the file "content")
         // after DAEMON_DELAY seconds, while the foreground half returns.
-        boardtest::write_file(daemon, "#!/bin/sh\n"
-                                      "printf '%s\\n' \"$0\" \"$@\" \"$DAEMON_MARK\" > " +
-                                          dir.file("daemon.args") +
-                                          "\n"
-                                          "( /bin/sleep ${DAEMON_DELAY:-0}; /bin/cat " +
-                                          dir.file("content") + " > \"$1\" ) </dev/null >/dev/null 2>&1 &\n",
+        boardtest::write_file(daemon,
+                              "#!/bin/sh\n"
+                              "printf '%s\\n' \"$0\" \"$@\" \"$DAEMON_MARK\" > " +
+                                  dir.file("daemon.args") +
+                                  "\n"
+                                  "( /bin/sleep ${DAEMON_DELAY:-0}; /bin/cat " +
+                                  dir.file("content") + " > \"$1\" ) </dev/null >/dev/null 2>&1 &\n",
                               0755);
     }
 
@@ -45,9 +46,13 @@ class Runlatch : public testing::Test
                               "#!/bin/sh\n"
                               // builtins only: a shell that waits for a child of its own would
                               // reap runlatch's orphan as well
-                              "export -p > " + record + ".env\n"
-                              "read up rest < /proc/uptime; echo \"$up\" > " + record + ".time\n"
-                              "{ echo \"$$\"; for a in \"$@\"; do echo \"[$a]\"; done; } > " +
+                              "export -p > " +
+                                  record +
+                                  ".env\n"
+                                  "read up rest < /proc/uptime; echo \"$up\" > " +
+                                  record +
+                                  ".time\n"
+                                  "{ echo \"$$\"; for a in \"$@\"; do echo \"[$a]\"; done; } > " +
                                   record + "\nexit 7\n",
                               0755);
     }
@@ -56,7 +61,8 @@ class Runlatch : public testing::Test
     {
         Launch l{RUNLATCH, std::move(args)};
         l.set_env = env; // before the defaults: the first of a name counts
-        for (const std::string &d : {"PATH=" + bin + ":/bin:/usr/bin", std::string("DAEMON_MARK=inherited")}) {
+        for (const std::string &d :
+             {"PATH=" + bin + ":/bin:/usr/bin", std::string("DAEMON_MARK=inherited")}) {
             bool given = false;
             for (const std::string &e : env) {
                 given = given || e.compare(0, e.find('='), d.substr(0, d.find('='))) == 0;
@@ -109,7 +115,8 @@ TEST_F(Runlatch, StalePidFileIsRemovedAndTheDaemonsPidReported)
     const pid_t pid = p->pid();
     EXPECT_EQ(finish(*p), 7); // msvc's status: it replaced runlatch
     EXPECT_EQ(reported(), std::to_string(pid) + "\n[-P4242]\n[svc]\n");
-    EXPECT_NE(boardtest::read_file(record + ".env").find("export PATH='" + bin + ":/bin:/usr/bin'"), std::string::npos);
+    EXPECT_NE(boardtest::read_file(record + ".env").find("export PATH='" + bin + ":/bin:/usr/bin'"),
+              std::string::npos);
     EXPECT_EQ(boardtest::read_file(dir.file("daemon.args")),
               daemon + "\n" + pidfile + "\n-x\ntwo words\ninherited\n");
     EXPECT_EQ(p->out(), "");
@@ -123,11 +130,11 @@ TEST_F(Runlatch, PidTextIsPassedAsRead)
         std::string content, argument;
     };
     const std::vector<Case> cases = {
-        {"4242", "-P4242"},                             // no line end
-        {digits98 + "12345\n", "-P" + digits98},        // only the first 98 octets
+        {"4242", "-P4242"},                                                  // no line end
+        {digits98 + "12345\n", "-P" + digits98},                             // only the first 98 octets
         {std::string(97, '1') + "\n" + "junk", "-P" + std::string(97, '1')}, // line end as 98th octet
-        {"  31\n", "-P  31"},                           // leading blanks: still a number for msvc
-        {"17\n\n", "-P17\n"},                           // only one line end dropped
+        {"  31\n", "-P  31"}, // leading blanks: still a number for msvc
+        {"17\n\n", "-P17\n"}, // only one line end dropped
     };
     for (const Case &c : cases) {
         boardtest::write_file(dir.file("content"), c.content);
