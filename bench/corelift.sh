@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 kb=${1:-3072}
 block=${2:-2048}
 bin=build/host/bin
-work=$(mktemp -d /dev/shm/corelift-bench.XXXXXX)
+work=$(mktemp -d /dev/shm/corelift.XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
 python3 - "$work/image.bin" "$work/payload.bin" "$kb" "$block" <<'PY'
 import random, struct, sys
