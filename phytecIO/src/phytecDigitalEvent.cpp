@@ -137,11 +137,16 @@ static void IO_fireEvent(JNIEnv *env, jobject receiver, const GpioEventRecord &r
     env->SetIntField(event, FID_sequenceNumber, static_cast<jint>(record.sequence));
     env->SetBooleanField(event, FID_booleanValue, high);
     env->SetBooleanField(event, FID_raise, high);
+    // Each call may throw; no further JNI call runs with an exception pending.
     env->CallVoidMethod(event, MID_setEventTime, static_cast<jint>(record.event_sec),
                         static_cast<jint>(record.event_nsec));
-    env->CallVoidMethod(event, MID_setNotifyTime, static_cast<jint>(record.report_sec),
-                        static_cast<jint>(record.report_nsec));
-    env->CallVoidMethod(receiver, MID_addEvent, event);
+    if (!env->ExceptionCheck()) {
+        env->CallVoidMethod(event, MID_setNotifyTime, static_cast<jint>(record.report_sec),
+                            static_cast<jint>(record.report_nsec));
+    }
+    if (!env->ExceptionCheck()) {
+        env->CallVoidMethod(receiver, MID_addEvent, event);
+    }
     env->DeleteLocalRef(event);
 }
 
@@ -227,6 +232,8 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
                     printEvent(record);
                 }
                 IO_fireEvent(env, receiver, record);
+                // An exception from the application ends the loop and reaches the caller.
+                gone = env->ExceptionCheck();
                 break;
             case RecordRead::Short:
                 if (debugging()) {

@@ -42,8 +42,12 @@ public final class DebugOutputMain {
             if (d == null) {
                 throw new AssertionError("no event");
             }
-            io.stopReadEvents();
-            reader.join();
+            // A stop that comes before the loop has registered ends nothing,
+            // so it is repeated until the reader is gone.
+            while (reader.isAlive()) {
+                io.stopReadEvents();
+                reader.join(100);
+            }
         }
         new PhytecPMModeControlImpl().setRTCTime(6, 30, 24, 11, 107);
         new PhytecPMModeControlImpl().resetRTCAlarm();
