@@ -53,6 +53,11 @@ final class GpioBoard implements AutoCloseable {
 
     /** "vboard ctl EMULATOR WORDS..."; fails the test unless it succeeds. */
     String ctl(String emulator, String... words) throws IOException, InterruptedException {
+        return ctlOn(root, emulator, words);
+    }
+
+    /** "vboard ctl" on the board at `root`, which another process started. */
+    static String ctlOn(String root, String emulator, String... words) throws IOException, InterruptedException {
         List<String> cmd = new ArrayList<>(List.of(NativeLibraries.hostProgram("vboard").toString(), "ctl", "-r",
                 root, emulator));
         cmd.addAll(List.of(words));
