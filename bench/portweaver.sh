@@ -5,7 +5,10 @@
 #   callgrind user-space instructions per relayed octet
 #   syscalls  system calls per frame (strace)
 #   idle      wake-ups of an idle daemon over 60 s (strace)
-# Usage: bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle]...
+#   fclog     log lines of a daemon relaying while the modem sets and clears
+#             FC every 4 KiB and sends its status commands (per minute)
+#   fcgoodput goodput at 115200 baud with that throttling
+# Usage: bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle|fclog|fcgoodput]...
 set -euo pipefail
 calc() { awk "BEGIN { print $* }"; }
 cd "$(dirname "$0")/.."
@@ -147,6 +150,31 @@ for w in "${what[@]}"; do
       "$(grep -c '^ppoll' "$out" || true)" "$(grep -vc 'resumed\|detached\|^---\|^+++' "$out" || true)"
     grep -v 'resumed\|detached' "$out" | sed 's/^/  /' | head -20
     stop_daemon
+    ;;
+  fclog)
+    start_board --fc-after 4096 --fc-hold 30 --shared-flag --split 127
+    start_daemon
+    startup=$(wc -l < "$root.daemon")
+    n=${FC_OCTETS:-1000000}
+    secs=$(echo_all $n)
+    stop_daemon
+    lines=$(( $(wc -l < "$root.daemon") - startup ))
+    fcs=$(VBOARD_ROOT=$root vboard ctl modem events | grep -c '^fc [1-4] on' || true)
+    VBOARD_ROOT=$root vboard ctl modem violations > "$root.violations"
+    viol=$(wc -l < "$root.violations")
+    sort "$root.violations" | uniq -c | sort -rn | head -5
+    printf 'fclog: 4 channels x %d octets each way in %.2f s under FC (%d FC events kept in the history): %d log lines after start-up = %.1f per minute; %d protocol violations\n' \
+      $n "$secs" "$fcs" "$lines" "$(calc "60 * $lines / $secs")" "$viol"
+    ;;
+  fcgoodput)
+    start_board --baud 115200 --fc-after 4096 --fc-hold 30
+    start_daemon
+    n=${FC_OCTETS:-30000}
+    secs=$(echo_all $n)
+    stop_daemon
+    limit=$(calc "11520 * 126 / 132")
+    printf 'fcgoodput: 4 x %d octets each way at 115200 baud with FC every 4 KiB for 30 ms: %.2f s, %.0f octets/s modem -> unit = %.1f %% of the UIH limit (whole run, start and end included)\n' \
+      $n "$secs" "$(calc "4 * $n / $secs")" "$(calc "100 * 4 * $n / $secs / $limit")"
     ;;
   *) echo "unknown figure $w" >&2; exit 2 ;;
   esac

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sys/ioctl.h>
 
 namespace
@@ -62,6 +63,31 @@ int send_ctl(cmux_ports *ports, uint8_t *info, size_t len)
     return send_frame(ports, 0, MUX_CTL_UIH, 1, &bufv);
 }
 
+// A response frame of ours (address C/R = 0): UA or DM, F as the modem's P.
+int send_response(cmux_ports *ports, int dlci, uint8_t control, uint8_t pf)
+{
+    const uint8_t header[2] = {static_cast<uint8_t>(dlci << 2 | 0x01), static_cast<uint8_t>(control | (pf ? MUX_PF : 0))};
+    return portweaver_frame_send(ports->serport, header, 0, nullptr);
+}
+
+// The modem answers after what is queued before the frame has left.
+void arm(cmux_ports *ports, cmux_channel &channel)
+{
+    int64_t line_ms = static_cast<int64_t>(portweaver_serport_queued(ports->serport)) * 10 * 1000 / 115200;
+    channel.deadline = portweaver_now_ms() + MUX_T1_MS + line_ms;
+}
+
+void disarm(cmux_channel &channel)
+{
+    channel.deadline = 0;
+    channel.retries = 0;
+}
+
+bool data_blocked(const cmux_ports *ports, const cmux_channel &channel)
+{
+    return ports->fc_all || channel.fc;
+}
+
 void notify(cmux_channel &channel, int dlci, int connected)
 {
     if (dlci >= 1 && channel.notify)
@@ -71,6 +97,9 @@ void notify(cmux_channel &channel, int dlci, int connected)
 void close_channel(cmux_ports *ports, int dlci)
 {
     cmux_channel &channel = ports->port[dlci];
+    disarm(channel);
+    channel.after_dlci0 = 0;
+    channel.queued = 0; // nobody takes it any more
     if (channel.state == PORT_CLOSED)
         return;
     channel.state = PORT_CLOSED;
@@ -106,7 +135,152 @@ int handle_test_response(cmux_ports *ports, const mux_frame *frame)
     return FRAME_CONSUMED;
 }
 
+// Answers a control message command with its response: the same message,
+// C/R = 0.
+int answer_ctl(cmux_ports *ports, const mux_frame *frame)
+{
+    uint8_t info[MUX_MAX_INFO];
+    size_t len = msg_bufv_copy(info, sizeof info, 1, frame->bufv, 0) - info;
+    info[0] &= static_cast<uint8_t>(~MUX_MSG_CR);
+    return send_ctl(ports, info, len);
+}
+
+int handle_control(cmux_ports *ports, const mux_frame *frame)
+{
+    switch (frame->num) {
+    case MUX_CTL_TEST:
+        // The control message's own C/R tells command from response.
+        if (!frame->ctl_cr)
+            return handle_test_response(ports, frame);
+        answer_ctl(ports, frame);
+        return FRAME_CONSUMED;
+    case MUX_CTL_MSC: {
+        cmux_channel &target = ports->port[frame->msc_dlci];
+        if (!frame->ctl_cr && target.msc_pending) {
+            // The answer to our own status: it echoes our signals.
+            target.msc_pending = 0;
+            return FRAME_CONSUMED;
+        }
+        if (frame->ctl_cr)
+            answer_ctl(ports, frame);
+        bool was_blocked = target.fc;
+        target.fc = (frame->v24 & V24_FC) ? 1 : 0;
+        if (was_blocked && !target.fc)
+            portweaver_ports_drain(ports);
+        return FRAME_FOR_LOOP; // the kernel port learns the modem's signals
+    }
+    case MUX_CTL_FCON:
+    case MUX_CTL_FCOFF:
+        if (frame->ctl_cr) {
+            answer_ctl(ports, frame);
+            ports->fc_all = frame->num == MUX_CTL_FCOFF;
+            if (!ports->fc_all)
+                portweaver_ports_drain(ports);
+        }
+        return FRAME_CONSUMED;
+    case MUX_CTL_UNKNOWN: {
+        // Not supported: say so with NSC carrying the command's type octet.
+        uint8_t info[3] = {MUX_MSG_NSC_RSP, 0x03, frame->value};
+        send_ctl(ports, info, sizeof info);
+        return FRAME_CONSUMED;
+    }
+    case MUX_CTL_NSC:
+        mux_log(LOG_ERR, "modem does not support control message 0x%02x", frame->value);
+        return FRAME_CONSUMED;
+    case MUX_CTL_CLD:
+        if (!frame->ctl_cr)
+            return FRAME_CONSUMED; // the answer to our close-down
+        return FRAME_FOR_LOOP;
+    default:
+        return FRAME_FOR_LOOP;
+    }
+}
+
 } // namespace
+
+int64_t portweaver_now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int portweaver_ports_timeout(const cmux_ports *ports)
+{
+    int64_t next = 0;
+    for (const cmux_channel &c : ports->port)
+        if (c.deadline && (!next || c.deadline < next))
+            next = c.deadline;
+    if (!next)
+        return -1;
+    int64_t left = next - portweaver_now_ms();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+int portweaver_ports_tick(cmux_ports *ports)
+{
+    int64_t now = portweaver_now_ms();
+    for (int dlci = 0; dlci <= MUX_MAX_DLCI; ++dlci) {
+        cmux_channel &channel = ports->port[dlci];
+        if (!channel.deadline || channel.deadline > now)
+            continue;
+        bool sabm = channel.state == PORT_CONNECTING;
+        if (channel.retries < MUX_N2) {
+            ++channel.retries;
+            channel.resent = 1;
+            send_frame(ports, dlci, sabm ? MUX_CTL_SABM : MUX_CTL_DISC, 0, nullptr);
+            arm(ports, channel);
+            continue;
+        }
+        disarm(channel);
+        if (sabm) {
+            if (dlci == 0)
+                return 0;
+            mux_log(LOG_ERR, "modem did not open DLCI %d", dlci);
+            channel.state = PORT_CLOSED;
+            channel.queued = 0;
+            notify(channel, dlci, 0);
+        } else {
+            // No answer to DISC: the channel counts as closed, so that the
+            // port can be opened again.
+            mux_log(LOG_ERR, "modem did not answer DISC on DLCI %d; closed", dlci);
+            close_channel(ports, dlci);
+        }
+    }
+    return 1;
+}
+
+void portweaver_ports_drain(cmux_ports *ports)
+{
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
+        cmux_channel &channel = ports->port[dlci];
+        size_t off = 0;
+        while (off < channel.queued && channel.state == PORT_CONNECTED && !data_blocked(ports, channel)) {
+            size_t piece = channel.queued - off < MUX_DATA_PIECE ? channel.queued - off : MUX_DATA_PIECE;
+            if (portweaver_serport_room(ports->serport) < piece + 6)
+                break; // the rest when the line has taken some
+            msg_bufv bufv{channel.queue + off, piece};
+            if (!send_frame(ports, dlci, MUX_CTL_UIH, 1, &bufv))
+                break;
+            off += piece;
+        }
+        if (off > 0) {
+            memmove(channel.queue, channel.queue + off, channel.queued - off);
+            channel.queued -= off;
+        }
+    }
+}
+
+size_t portweaver_ports_queue_room(const cmux_ports *ports)
+{
+    size_t room = CHANNEL_QUEUE_SIZE;
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
+        size_t r = CHANNEL_QUEUE_SIZE - ports->port[dlci].queued;
+        if (r < room)
+            room = r;
+    }
+    return room;
+}
 
 cmux_ports *cmux_ports_open(const char *path)
 {
@@ -128,6 +302,8 @@ void cmux_ports_close(cmux_ports *ports)
     if (!ports)
         return;
     serport_close(ports->serport);
+    for (cmux_channel &c : ports->port)
+        free(c.queue);
     free(ports);
 }
 
@@ -138,9 +314,21 @@ int port_connect(cmux_ports *ports, int dlci, port_notify_fn notify_fn, void *no
     cmux_channel &channel = ports->port[dlci];
     channel.notify = notify_fn;
     channel.notify_data = notify_data;
+    disarm(channel);
+    channel.resent = 0;
+    channel.fc = 0;
+    channel.msc_pending = 0;
+    if (dlci != 0 && ports->port[0].state != PORT_CONNECTED) {
+        // The modem takes a data channel only once DLCI 0 is open.
+        channel.after_dlci0 = 1;
+        channel.state = PORT_CONNECTING;
+        return 1;
+    }
     if (!send_frame(ports, dlci, MUX_CTL_SABM, 0, nullptr))
         return 0;
+    channel.after_dlci0 = 0;
     channel.state = PORT_CONNECTING;
+    arm(ports, channel);
     return 1;
 }
 
@@ -148,12 +336,19 @@ int port_disconnect(cmux_ports *ports, int dlci)
 {
     if (!check_port(ports, dlci, op::disconnect))
         return 0;
+    cmux_channel &channel = ports->port[dlci];
+    if (channel.state == PORT_CLOSED && dlci != 0) {
+        // Nothing to close on the modem's side: the port learns it at once.
+        notify(channel, dlci, 0);
+        return 1;
+    }
     if (!send_frame(ports, dlci, MUX_CTL_DISC, 0, nullptr))
         return 0;
-    cmux_channel &channel = ports->port[dlci];
     if (channel.state != PORT_DISCONNECTING)
         channel.disc_from = channel.state;
     channel.state = PORT_DISCONNECTING;
+    disarm(channel);
+    arm(ports, channel);
     return 1;
 }
 
@@ -161,6 +356,23 @@ int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
 {
     if (!check_port(ports, dlci, op::send))
         return 0;
+    cmux_channel &channel = ports->port[dlci];
+    bool line_full = portweaver_serport_room(ports->serport) < portweaver_data_frames_size(len);
+    if (dlci != 0 && (channel.queued > 0 || data_blocked(ports, channel) || line_full)) {
+        // The modem takes no data now (or the line has no room for it):
+        // hold it back in order.
+        if (len > CHANNEL_QUEUE_SIZE - channel.queued) {
+            mux_log(LOG_CRIT, "flow-control queue of port %d full", dlci);
+            return 0;
+        }
+        if (!channel.queue && !(channel.queue = static_cast<uint8_t *>(malloc(CHANNEL_QUEUE_SIZE)))) {
+            mux_log(LOG_CRIT, "malloc(<flow-control queue>) failed");
+            return 0;
+        }
+        memcpy(channel.queue + channel.queued, data, len);
+        channel.queued += len;
+        return 1;
+    }
     while (len > 0) {
         size_t piece = len < MUX_DATA_PIECE ? len : MUX_DATA_PIECE;
         msg_bufv bufv{const_cast<uint8_t *>(data), piece};
@@ -191,7 +403,10 @@ int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)
     if (mctrl & MUX_MCTRL_RTS)
         v24 |= V24_RTR;
     uint8_t info[5] = {MUX_MSG_MSC_CMD, static_cast<uint8_t>(brk ? 0x07 : 0x05), address(dlci), v24, 0x01};
-    return send_ctl(ports, info, brk ? 5 : 4);
+    if (!send_ctl(ports, info, brk ? 5 : 4))
+        return 0;
+    ports->port[dlci].msc_pending = 1;
+    return 1;
 }
 
 int port_send_test(cmux_ports *ports)
@@ -226,23 +441,64 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
     cmux_channel &channel = ports->port[dlci];
     switch (frame->type) {
     case MUX_UA:
-        if (channel.state == PORT_CONNECTING) {
+        if (channel.state == PORT_CONNECTING && !channel.after_dlci0) {
             channel.state = PORT_CONNECTED;
+            disarm(channel);
             notify(channel, dlci, 1);
+            if (dlci == 0) {
+                for (int d = 1; d <= MUX_MAX_DLCI; ++d) {
+                    cmux_channel &held = ports->port[d];
+                    if (held.after_dlci0 && held.state == PORT_CONNECTING) {
+                        held.after_dlci0 = 0;
+                        if (send_frame(ports, d, MUX_CTL_SABM, 0, nullptr))
+                            arm(ports, held);
+                        else
+                            held.state = PORT_CLOSED;
+                    }
+                }
+            }
         } else if (channel.state == PORT_DISCONNECTING) {
             close_channel(ports, dlci);
+        } else if (channel.resent) {
+            channel.resent = 0; // a late answer to a SABM or DISC sent again
         } else {
             mux_log(LOG_ERR, "unexpected UA frame");
             return FRAME_REJECTED;
         }
         return FRAME_CONSUMED;
+    case MUX_DISC:
+        // The modem closes the channel: UA, and the port learns it.
+        if (channel.state == PORT_CLOSED) {
+            send_response(ports, dlci, MUX_CTL_DM, frame->pf);
+            return FRAME_CONSUMED;
+        }
+        send_response(ports, dlci, MUX_CTL_UA, frame->pf);
+        close_channel(ports, dlci);
+        if (dlci == 0)
+            ports->mux_down = 1;
+        return FRAME_CONSUMED;
+    case MUX_SABM:
+        // We are the initiating station: the modem opens nothing.
+        send_response(ports, dlci, MUX_CTL_DM, frame->pf);
+        return FRAME_CONSUMED;
     case MUX_DM:
-        if (channel.state == PORT_CONNECTING) {
+        if (channel.state == PORT_CONNECTED) {
+            // The modem knows no such connection (any more).
+            close_channel(ports, dlci);
+            if (dlci == 0)
+                ports->mux_down = 1;
+        } else if (channel.state == PORT_CONNECTING) {
             channel.state = PORT_CLOSED;
+            disarm(channel);
+            channel.after_dlci0 = 0;
+            if (dlci == 0)
+                ports->mux_down = 1;
         } else if (channel.state == PORT_DISCONNECTING) {
-            // The modem refused the disconnect: the channel stays as it was,
-            // and one that was never open does not become connected.
-            channel.state = channel.disc_from == PORT_CLOSED ? PORT_CLOSED : PORT_CONNECTED;
+            // The modem has no such connection: closed either way, and the
+            // port may be opened again.
+            close_channel(ports, dlci);
+        } else if (channel.resent) {
+            channel.resent = 0; // the answer to a DISC sent again after the first was answered
         } else {
             mux_log(LOG_ERR, "unexpected DM frame");
             return FRAME_REJECTED;
@@ -256,9 +512,7 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
             }
             return FRAME_FOR_LOOP;
         }
-        if (frame->num == MUX_CTL_TEST && frame->pf == 0 && frame->cr == 0)
-            return handle_test_response(ports, frame);
-        return FRAME_FOR_LOOP;
+        return handle_control(ports, frame);
     default:
         mux_log(LOG_CRIT, "bad control type in this state");
         return FRAME_REJECTED;

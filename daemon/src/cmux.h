@@ -27,12 +27,31 @@ struct cmux_channel {
     // State the channel had when its disconnect was sent; a DM answer (the
     // modem knows no such connection) returns it there.
     int disc_from;
+    // SABM or DISC waiting for the modem's answer: sent again at the
+    // deadline (monotonic ms, 0: none) up to MUX_N2 times.
+    int64_t deadline;
+    int retries;
+    uint8_t resent;      // the last SABM or DISC went more than once (a second answer is no news)
+    uint8_t after_dlci0; // SABM held back until DLCI 0 is open
+    uint8_t fc;          // the modem's FC for this channel: it takes no data now
+    uint8_t msc_pending; // our MSC command is not answered yet
+    // Data held back while the modem does not take any (FC, FCoff).
+    uint8_t *queue;
+    size_t queued;
 };
 
 struct cmux_ports {
     cmux_channel port[CMUX_CHANNELS];
     struct serport *serport;
+    uint8_t fc_all;   // FCoff from the modem: no data on any channel
+    uint8_t mux_down; // the modem closed DLCI 0 (DISC or DM): the service is over
 };
+
+// 27.010 defaults: answer time T1 and the number of retransmissions N2.
+constexpr int MUX_T1_MS = 100;
+constexpr int MUX_N2 = 3;
+// Data held back per channel while the modem has set flow control.
+constexpr size_t CHANNEL_QUEUE_SIZE = 16384;
 
 // Allocates the table and opens its serial port; release with
 // cmux_ports_close (which closes the port too).
@@ -54,6 +73,17 @@ constexpr int FRAME_REJECTED = 0;
 constexpr int FRAME_CONSUMED = 1;
 constexpr int FRAME_FOR_LOOP = 2;
 int frame_handle(cmux_ports *ports, const mux_frame *frame);
+
+// Retransmission timers: milliseconds until the next deadline (-1: none);
+// the tick sends again what is due and gives up after MUX_N2 tries. The
+// tick returns 0 when DLCI 0 could not be opened (the service is over).
+int portweaver_ports_timeout(const cmux_ports *ports);
+int portweaver_ports_tick(cmux_ports *ports);
+// Sends held-back data of channels the modem takes data on again.
+void portweaver_ports_drain(cmux_ports *ports);
+// The smallest room left in a channel's hold-back queue.
+size_t portweaver_ports_queue_room(const cmux_ports *ports);
+int64_t portweaver_now_ms();
 
 // The kernel mctrl word for a modem status received in an MSC.
 uint32_t portweaver_modem_status(uint8_t v24, bool has_break);

@@ -79,6 +79,8 @@ int ctl_number(uint8_t type_octet)
         return MUX_CTL_MSC;
     case 0x10:
         return MUX_CTL_NSC;
+    case 0xA0:
+        return MUX_CTL_FCON;
     default:
         return -1;
     }
@@ -103,6 +105,10 @@ const char *ctl_name(size_t num)
         return "MSC";
     case MUX_CTL_NSC:
         return "NSC";
+    case MUX_CTL_FCON:
+        return "FCon";
+    case MUX_CTL_FCOFF:
+        return "FCoff";
     default:
         return nullptr;
     }
@@ -200,14 +206,22 @@ int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info)
         return 0;
     }
     int num = ctl_number(type_octet);
-    if (num < 0) {
-        mux_log(LOG_ERR, "unsupported UIH type 0x%02x", type_octet & 0xFC);
-        return 0;
-    }
-    frame->num = static_cast<size_t>(num);
     frame->ctl_ea = type_octet & 0x01;
     frame->ctl_cr = (type_octet >> 1) & 0x01;
     size_t value_len = info->data[1] >> 1;
+    if (num < 0) {
+        mux_log(LOG_ERR, "unsupported UIH type 0x%02x", type_octet & 0xFC);
+        // A command still wants its NSC; a response is dropped.
+        if (!frame->ctl_cr)
+            return 0;
+        frame->num = MUX_CTL_UNKNOWN;
+        frame->value = type_octet;
+        frame->ctl_len = static_cast<int>(value_len);
+        return 1;
+    }
+    if (num == MUX_CTL_PSC && value_len == 0)
+        num = MUX_CTL_FCOFF;
+    frame->num = static_cast<size_t>(num);
     frame->ctl_len = static_cast<int>(value_len);
     if (value_len + 2 != info_len) {
         mux_log(LOG_ERR, "bad UIH CTL length (%zd instead of %zd)", static_cast<ssize_t>(value_len),
@@ -216,6 +230,14 @@ int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info)
     }
     const uint8_t *value = info->data + 2;
     switch (num) {
+    case MUX_CTL_FCON:
+    case MUX_CTL_FCOFF:
+        if (value_len != 0) {
+            mux_log(LOG_ERR, "bad UIH %s length (%zd instead of 0)", num == MUX_CTL_FCON ? "FCon" : "FCoff",
+                    static_cast<ssize_t>(value_len));
+            return 0;
+        }
+        break;
     case MUX_CTL_CLD:
         if (value_len != 0) {
             mux_log(LOG_ERR, "bad UIH CLD length (%zd instead of 0)", static_cast<ssize_t>(value_len));
@@ -250,7 +272,7 @@ int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info)
             mux_log(LOG_ERR, "bad DLCI %d in UIH MSC frame", dlci);
             return 0;
         }
-        if (value[1] & 0x31) {
+        if (value[1] & V24_RESERVED) {
             mux_log(LOG_ERR, "bad bits set in V24 octet 0x%02x of UIH MSC frame", value[1]);
             return 0;
         }
@@ -274,15 +296,31 @@ int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv)
         return 0;
     }
     uint8_t hdr[5];
-    if (!port->ops->recv(port, hdr, 4, RECV_TIMEOUT_MS))
+    if (port->shared_flag) {
+        // The closing flag of the last frame may open this one as well
+        // (some modems send one flag between frames).
+        port->shared_flag = 0;
+        if (!port->ops->recv(port, hdr + 1, 1, RECV_TIMEOUT_MS))
+            return recv_failed();
+        hdr[0] = MUX_FLAG;
+        if (hdr[1] == MUX_FLAG) {
+            if (!port->ops->recv(port, hdr + 1, 3, RECV_TIMEOUT_MS))
+                return recv_failed();
+        } else if (!port->ops->recv(port, hdr + 2, 2, RECV_TIMEOUT_MS)) {
+            return recv_failed();
+        }
+    } else if (!port->ops->recv(port, hdr, 4, RECV_TIMEOUT_MS)) {
         return recv_failed();
+    }
     if (hdr[0] != MUX_FLAG || hdr[1] == MUX_FLAG) {
         // Garbage or idle flags before the frame: find the opening flag
-        // instead of dropping every frame behind them.
-        if (hdr[0] != MUX_FLAG)
+        // instead of dropping every frame behind them. Right after the
+        // switch into the multiplexer the modem's command-mode leftovers
+        // are expected and skipped without a word.
+        if (hdr[0] != MUX_FLAG && !port->quiet_hunt)
             mux_log(LOG_CRIT, "bad frame flag %02x", hdr[0]);
         if (!hunt_flag(port, hdr))
-            return recv_failed();
+            return port->quiet_hunt ? 0 : recv_failed();
     }
     size_t hdr_len = 4;
     if (!(hdr[3] & 0x01)) {
@@ -314,6 +352,8 @@ int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv)
                 expected);
         return recv_failed();
     }
+    port->shared_flag = 1;
+    port->quiet_hunt = 0;
 
     memset(frame, 0, sizeof *frame);
     frame->dlci = address >> 2;
@@ -332,11 +372,9 @@ int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv)
     frame->type = frame_type(control);
     switch (frame->type) {
     case MUX_SABM:
-        mux_log(LOG_CRIT, "decoding of SABM frames not implemented");
-        return 0;
     case MUX_DISC:
-        mux_log(LOG_CRIT, "decoding of DISC frames not implemented");
-        return 0;
+        // Commands of the modem: the channel machine answers them.
+        return 1;
     case MUX_UA:
         if (!frame->ea || !frame->cr) {
             mux_log(LOG_ERR, "UA frame without EA or C/R");
@@ -348,10 +386,7 @@ int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv)
             mux_log(LOG_ERR, "DM frame without EA or C/R");
             return 0;
         }
-        if (!frame->pf) {
-            mux_log(LOG_ERR, "DM frame without P/F");
-            return 0;
-        }
+        // F = 0: the modem's own announcement that the channel is gone.
         return 1;
     case MUX_UIH:
         frame->bufv = bufv;

@@ -26,6 +26,8 @@ constexpr int MUX_UIH = 4;
 constexpr uint8_t MUX_CTL_SABM = 0x3F;
 constexpr uint8_t MUX_CTL_DISC = 0x53;
 constexpr uint8_t MUX_CTL_UIH = 0xEF;
+constexpr uint8_t MUX_CTL_UA = 0x63;
+constexpr uint8_t MUX_CTL_DM = 0x0F;
 constexpr uint8_t MUX_PF = 0x10;
 
 // Control message numbers on DLCI 0.
@@ -34,11 +36,22 @@ constexpr int MUX_CTL_TEST = 4;
 constexpr int MUX_CTL_PSC = 6;
 constexpr int MUX_CTL_MSC = 7;
 constexpr int MUX_CTL_NSC = 8;
+// Flow control for all channels at once (value length 0; a PSC carries one
+// value octet, so the two share a type octet without ambiguity).
+constexpr int MUX_CTL_FCON = 9;
+constexpr int MUX_CTL_FCOFF = 10;
+// A type the daemon does not know: `value` holds the type octet, so that a
+// command can be answered with NSC.
+constexpr int MUX_CTL_UNKNOWN = 15;
 
 // Type octets (EA set) of the messages the daemon sends.
-constexpr uint8_t MUX_MSG_MSC_CMD = 0xE1; // MSC, C/R = 0 as in the modem's examples
+// The daemon is the initiator: its commands carry C/R = 1, its responses 0.
+constexpr uint8_t MUX_MSG_MSC_CMD = 0xE3;
+constexpr uint8_t MUX_MSG_CR = 0x02;
 constexpr uint8_t MUX_MSG_TEST_CMD = 0x23;
 constexpr uint8_t MUX_MSG_PSC_CMD = 0x61;
+constexpr uint8_t MUX_MSG_NSC_RSP = 0x11;
+constexpr uint8_t MUX_MSG_CLD_CMD = 0xC3;
 
 // V.24 signal octet of MSC.
 constexpr uint8_t V24_EA = 0x01;
@@ -47,6 +60,8 @@ constexpr uint8_t V24_RTC = 0x04;
 constexpr uint8_t V24_RTR = 0x08;
 constexpr uint8_t V24_IC = 0x40;
 constexpr uint8_t V24_DV = 0x80;
+// Reserved bits of the V.24 octet (bit 0 is EA, 1 in the last octet).
+constexpr uint8_t V24_RESERVED = 0x30;
 
 struct mux_frame {
     int dlci;

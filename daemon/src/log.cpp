@@ -39,7 +39,62 @@ const char *colour_end()
     return stdout_is_tty == 1 ? "\033[m" : "";
 }
 
+// The last whole line and how often it came again: a modem that repeats
+// itself must not fill the flash. A repeated line is printed again only at
+// the 2nd, 4th, 8th, ... time with its count, and the count of the rest
+// when another line follows.
+char last_line[256];
+uint32_t last_flags;
+unsigned repeats;
+unsigned repeats_shown;
+
+void stamp()
+{
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    tm local{};
+    time_t seconds = tv.tv_sec;
+    localtime_r(&seconds, &local);
+    printf("%02d:%02d:%02d.%03ld %*s", local.tm_hour, local.tm_min, local.tm_sec,
+           static_cast<long>(tv.tv_usec / 1000), 2 * indent, "");
+}
+
+// 1 when the line is a repetition that is not shown.
+bool collapse(uint32_t flags, const char *fmt, va_list ap)
+{
+    char line[sizeof last_line];
+    va_list copy;
+    va_copy(copy, ap);
+    vsnprintf(line, sizeof line, fmt, copy);
+    va_end(copy);
+    if (flags == last_flags && strcmp(line, last_line) == 0) {
+        ++repeats;
+        if ((repeats & (repeats - 1)) != 0)
+            return true;
+        repeats_shown = repeats;
+        stamp();
+        printf("%s%s (repeated %u times)%s\n", colour_start(flags), line, repeats, colour_end());
+        fflush(stdout);
+        return true;
+    }
+    if (repeats > repeats_shown) {
+        stamp();
+        printf("%s%s (repeated %u times)%s\n", colour_start(last_flags), last_line, repeats, colour_end());
+    }
+    memcpy(last_line, line, sizeof line);
+    last_flags = flags;
+    repeats = repeats_shown = 0;
+    return false;
+}
+
 } // namespace
+
+void portweaver_log_forget()
+{
+    last_flags = 0;
+    last_line[0] = '\0';
+    repeats = repeats_shown = 0;
+}
 
 int portweaver_log_indent()
 {
@@ -50,18 +105,16 @@ void mux_log(uint32_t flags, const char *fmt, ...)
 {
     if ((flags & LOG_LEVEL_MASK) == 0)
         return;
-    if (!(flags & LOG_NO_PREFIX)) {
-        timeval tv{};
-        gettimeofday(&tv, nullptr);
-        tm local{};
-        time_t seconds = tv.tv_sec;
-        localtime_r(&seconds, &local);
-        printf("%02d:%02d:%02d.%03ld %*s", local.tm_hour, local.tm_min, local.tm_sec,
-               static_cast<long>(tv.tv_usec / 1000), 2 * indent, "");
-    }
-    fputs(colour_start(flags), stdout);
     va_list ap;
     va_start(ap, fmt);
+    bool whole_line = !(flags & (LOG_NO_PREFIX | LOG_NO_NEWLINE | LOG_INDENT | LOG_DEDENT));
+    if (whole_line ? collapse(flags, fmt, ap) : (last_flags = 0, repeats = repeats_shown = 0, false)) {
+        va_end(ap);
+        return;
+    }
+    if (!(flags & LOG_NO_PREFIX))
+        stamp();
+    fputs(colour_start(flags), stdout);
     vprintf(fmt, ap);
     va_end(ap);
     fputs(colour_end(), stdout);

@@ -182,6 +182,30 @@ int switch_user(const char *user)
     return 1;
 }
 
+// A daemon started while the modem still multiplexes for an earlier one
+// gets no answer to "AT": close the multiplexer down the 27.010 way (CLD,
+// then DISC on DLCI 0 for a modem that lost the control channel's state)
+// and let the modem settle before talking AT again.
+void close_down_multiplexer(serport *port)
+{
+    uint8_t cld[2] = {MUX_MSG_CLD_CMD, 0x01};
+    msg_bufv info{cld, sizeof cld};
+    const uint8_t uih[2] = {0x03, MUX_CTL_UIH};
+    const uint8_t disc[2] = {0x03, MUX_CTL_DISC};
+    portweaver_frame_send(port, uih, 1, &info);
+    portweaver_frame_send(port, disc, 0, nullptr);
+    port->ops->flush(port, 100);
+    timespec settle{0, 300000000};
+    nanosleep(&settle, nullptr);
+    portweaver_serport_discard_input(port);
+}
+
+bool first_at(serport *port)
+{
+    // A modem that has just woken up may swallow the first "AT".
+    return at_command(port, "AT", "OK", 200) || at_command(port, "AT", "OK", 200);
+}
+
 int modem_init(serport *port)
 {
     struct step {
@@ -192,17 +216,23 @@ int modem_init(serport *port)
         {"AT+CMEE=2", 100},    {"AT+IPR=115200", 100}, {"AT#SELINT=2", 100},
         {"ATE0V1&K3&D2", 200}, {"AT+CMUX=0", 100},
     };
-    // A modem that has just woken up may swallow the first "AT".
-    if (!at_command(port, "AT", "OK", 200) && !at_command(port, "AT", "OK", 200)) {
-        mux_log(LOG_CRIT, "modem did not answer \"%s\" with OK", "AT");
-        return 0;
+    if (!first_at(port)) {
+        close_down_multiplexer(port);
+        if (!first_at(port)) {
+            mux_log(LOG_CRIT, "modem did not answer \"%s\" with OK", "AT");
+            return 0;
+        }
     }
     for (const step &s : steps) {
-        if (!at_command(port, s.command, "OK", s.ms)) {
+        // An answer that comes late is dropped before the second try, so
+        // that it is never taken for the answer to a later command.
+        if (!at_command(port, s.command, "OK", s.ms) && !at_command(port, s.command, "OK", s.ms)) {
             mux_log(LOG_CRIT, "modem did not answer \"%s\" with OK", s.command);
             return 0;
         }
     }
+    // What comes before the first frame is the modem's command mode.
+    port->quiet_hunt = 1;
     return 1;
 }
 
@@ -248,17 +278,8 @@ void handle_serial_input(service &svc)
     if (frame.type == MUX_UIH && frame.dlci != 0) {
         handle_uih_data_frame(svc, frame);
     } else if (frame.type == MUX_UIH && frame.num == MUX_CTL_MSC) {
+        // (The command was answered by the channel machine.)
         send_modem_status(svc, frame);
-        if (frame.ctl_cr) {
-            // A status command of the modem: 27.010 wants it answered with
-            // a response carrying the same values.
-            uint8_t info[5];
-            size_t len = msg_bufv_copy(info, sizeof info, 1, frame.bufv, 0) - info;
-            info[0] &= static_cast<uint8_t>(~0x02);
-            msg_bufv answer{info, len};
-            const uint8_t header[2] = {0x03, MUX_CTL_UIH};
-            portweaver_frame_send(svc.ports->serport, header, 1, &answer);
-        }
     } else {
         frame_dump(LOG_ERR, "unhandled CMUX frame ", &frame);
     }
@@ -303,10 +324,16 @@ int run_loop(service &svc)
         fds[1].fd = svc.mux->fd;
         // A kernel message is read only when all of its frames fit into the
         // ring: a message cut short would lose data.
-        bool ring_room = !port->ops->nearly_full(port) && portweaver_serport_room(port) >= whole_message;
+        bool ring_room = !port->ops->nearly_full(port) && portweaver_serport_room(port) >= whole_message &&
+                         portweaver_ports_queue_room(svc.ports) >= svc.mux->info.msg_size;
         fds[1].events = static_cast<short>((ring_room ? POLLIN : 0) |
                                            (backlog || svc.mux->writable != MUX_WRITABLE_YES ? POLLOUT : 0));
         int ms = keepalive_failures == 0 ? KEEPALIVE_MS : KEEPALIVE_RETRY_MS;
+        // A SABM or DISC waiting for its answer wakes the loop earlier.
+        int retry_ms = portweaver_ports_timeout(svc.ports);
+        bool for_retry = retry_ms >= 0 && retry_ms < ms;
+        if (for_retry)
+            ms = retry_ms;
         timespec timeout{ms / 1000, (ms % 1000) * 1000000L};
         int rc = ppoll(fds, 2, &timeout, &wait_mask);
         if (rc < 0) {
@@ -314,6 +341,8 @@ int run_loop(service &svc)
                 mux_log(LOG_CRIT, "poll() failed: %s", strerror(errno));
                 keepalive_failures = POLL_FAILED;
             }
+        } else if (rc == 0 && for_retry) {
+            // (the retransmissions below)
         } else if (rc == 0) {
             if (port_send_test(svc.ports))
                 keepalive_failures = 0;
@@ -328,7 +357,9 @@ int run_loop(service &svc)
                 drain_backlog(svc);
             if (fds[0].revents & POLLIN)
                 handle_serial_input(svc);
-            if (fds[1].revents & POLLIN)
+            // (Held-back data released by the modem may have filled the
+            // ring since the wait began.)
+            if (fds[1].revents & POLLIN && portweaver_serport_room(port) >= whole_message)
                 mux_msg_dispatch(svc.ports, svc.mux);
             // A line or device that has gone away reports this at once on
             // every wait: end instead of spinning.
@@ -342,6 +373,17 @@ int run_loop(service &svc)
             }
         }
         handle_signals(svc);
+        if (!portweaver_ports_tick(svc.ports)) {
+            // The supervisor starts us again: the modem may need a new
+            // bring-up.
+            mux_log(LOG_CRIT, "modem did not open DLCI 0 (no UA after %d SABMs); aborted", MUX_N2 + 1);
+            return 1;
+        }
+        if (svc.ports->mux_down) {
+            mux_log(LOG_CRIT, "modem closed DLCI 0; aborted");
+            return 1;
+        }
+        portweaver_ports_drain(svc.ports);
     }
     mux_log(LOG_CRIT, "too much errors during TEST commands; aborted");
     // The modem stopped answering: that is a failure for whoever restarts us.
@@ -393,5 +435,8 @@ int main(int argc, char **argv)
         perror("raise()");
         return fail();
     }
-    return run_loop(svc);
+    int end = run_loop(svc);
+    mux_ctl_close(svc.mux);
+    cmux_ports_close(svc.ports);
+    return end;
 }

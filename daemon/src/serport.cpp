@@ -276,9 +276,30 @@ ssize_t serport_readline(serport *port, char *buf, size_t size, int ms)
     return static_cast<ssize_t>(stored);
 }
 
+size_t portweaver_serport_discard_input(serport *port)
+{
+    if (port->fd < 0)
+        return 0;
+    size_t dropped = 0;
+    uint8_t scratch[256];
+    for (;;) {
+        ssize_t n = read(port->fd, scratch, sizeof scratch);
+        if (n > 0) {
+            dropped += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return dropped;
+    }
+}
+
 int at_command(serport *port, const char *command, const char *expected, int ms)
 {
     if (command) {
+        // A late answer to an earlier command, or a line the modem sent on
+        // its own, must not be taken for the answer to this one.
+        portweaver_serport_discard_input(port);
         if (!port->ops->send(port, command, strlen(command)) || !port->ops->send(port, "\r", 1) ||
             !port->ops->flush(port, 100))
             return 0;

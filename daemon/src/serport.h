@@ -31,6 +31,11 @@ struct serport {
     const serport_ops *ops;
     int fd;
     void *user;    // free for other implementations of the operations
+    // Receive side of the frame codec: the last frame's closing flag may be
+    // this one's opening flag; octets before the first frame are skipped
+    // without a word (the modem's command-mode leftovers).
+    uint8_t shared_flag;
+    uint8_t quiet_hunt;
     uint16_t head; // indices wrap modulo the ring size by their width
     uint16_t tail;
     uint8_t ring[SERPORT_RING_SIZE];
@@ -59,3 +64,6 @@ size_t portweaver_serport_room(const serport *port);
 serport *portweaver_serport_wrap(int fd);
 
 int at_command(serport *port, const char *command, const char *expected, int ms);
+// Reads and drops whatever the line holds now (late or unsolicited answers);
+// the number of octets dropped.
+size_t portweaver_serport_discard_input(serport *port);

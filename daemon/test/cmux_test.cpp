@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <sys/ioctl.h>
 #include <utility>
@@ -28,6 +29,13 @@ struct Channels : testing::Test, LogCapture {
     {
         ports.serport = fp.port;
         fake_ioctl() = {};
+        // Data channels are opened once DLCI 0 is: most cases start there.
+        ports.port[0].state = PORT_CONNECTED;
+    }
+    void TearDown() override
+    {
+        for (cmux_channel &c : ports.port)
+            free(c.queue); // the port itself belongs to the fake
     }
     static void record(int port, int connected, void *self)
     {
@@ -73,6 +81,7 @@ struct Channels : testing::Test, LogCapture {
 
 TEST_F(Channels, ConnectSendsSabmAndUaNotifiesTheKernel)
 {
+    ports.port[0].state = PORT_CLOSED;
     ASSERT_EQ(port_connect(&ports, 0, record, this), 1);
     EXPECT_EQ(fp.line.sent, (bytes{0xF9, 0x03, 0x3F, 0x01, 0x1C, 0xF9}));
     EXPECT_EQ(ports.port[0].state, PORT_CONNECTING);
@@ -123,9 +132,9 @@ TEST_F(Channels, ModemControlBecomesMsc)
     ASSERT_EQ(port_set_mctrl(&ports, 1, MUX_MCTRL_FC), 1);
     auto frames = sent_uih();
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0], (bytes{0xE1, 0x05, 0x07, 0x0D}));
-    EXPECT_EQ(frames[1], (bytes{0xE1, 0x07, 0x07, 0x0D, 0x01}));
-    EXPECT_EQ(frames[2], (bytes{0xE1, 0x05, 0x07, 0x03}));
+    EXPECT_EQ(frames[0], (bytes{0xE3, 0x05, 0x07, 0x0D}));
+    EXPECT_EQ(frames[1], (bytes{0xE3, 0x07, 0x07, 0x0D, 0x01}));
+    EXPECT_EQ(frames[2], (bytes{0xE3, 0x05, 0x07, 0x03}));
     EXPECT_EQ(fp.line.sent[1], 0x03); // on DLCI 0
 }
 
@@ -160,20 +169,141 @@ TEST_F(Channels, DmAnswers)
     EXPECT_EQ(dm(2), FRAME_REJECTED);
     expect_log("unexpected DM frame");
 
-    // A refused disconnect leaves a connected channel connected...
+    // DM to a DISC: the modem has no such connection, the channel is
+    // closed and the port learns it (and may be opened again).
     connect(2);
     ASSERT_EQ(port_disconnect(&ports, 2), 1);
     EXPECT_EQ(dm(2), FRAME_CONSUMED);
-    EXPECT_EQ(ports.port[2].state, PORT_CONNECTED);
-    // ...and one that was never opened closed.
+    EXPECT_EQ(ports.port[2].state, PORT_CLOSED);
+    // A DM on a connected channel, F = 0 as well, closes it.
+    connect(3);
+    EXPECT_EQ(modem(make_frame(0x0F, 0x0F, {})), FRAME_CONSUMED);
+    EXPECT_EQ(ports.port[3].state, PORT_CLOSED);
+    // Closing a channel that was never opened sends nothing: the port is
+    // told at once.
+    fp.line.sent.clear();
     ASSERT_EQ(port_disconnect(&ports, 4), 1);
-    EXPECT_EQ(ports.port[4].state, PORT_DISCONNECTING);
-    EXPECT_EQ(dm(4), FRAME_CONSUMED);
     EXPECT_EQ(ports.port[4].state, PORT_CLOSED);
-    ASSERT_EQ(port_disconnect(&ports, 4), 1);
-    EXPECT_EQ(ua(4), FRAME_CONSUMED);
-    EXPECT_EQ(ports.port[4].state, PORT_CLOSED);
-    EXPECT_EQ(notified, (std::vector<std::pair<int, int>>{{1, 1}}));
+    EXPECT_TRUE(fp.line.sent.empty());
+    EXPECT_EQ(notified, (std::vector<std::pair<int, int>>{{1, 1}, {1, 0}, {2, 1}, {2, 0}}));
+    // DM on DLCI 0: the multiplexer is over.
+    EXPECT_EQ(dm(0), FRAME_CONSUMED);
+    EXPECT_EQ(ports.mux_down, 1);
+}
+
+TEST_F(Channels, ModemCommandsAreAnswered)
+{
+    connect(1);
+    // DISC from the modem: UA with F, address C/R = 0; the port is told.
+    EXPECT_EQ(modem(make_frame(0x05, 0x53, {})), FRAME_CONSUMED);
+    EXPECT_EQ(fp.line.sent, make_frame(0x05, 0x73, {}));
+    EXPECT_EQ(ports.port[1].state, PORT_CLOSED);
+    EXPECT_EQ(notified.back(), (std::pair<int, int>{0, 0}));
+    // DISC for a closed channel, SABM: DM.
+    fp.line.sent.clear();
+    EXPECT_EQ(modem(make_frame(0x05, 0x53, {})), FRAME_CONSUMED);
+    EXPECT_EQ(modem(make_frame(0x09, 0x3F, {})), FRAME_CONSUMED);
+    bytes dms = make_frame(0x05, 0x1F, {});
+    bytes dm2 = make_frame(0x09, 0x1F, {});
+    dms.insert(dms.end(), dm2.begin(), dm2.end());
+    EXPECT_EQ(fp.line.sent, dms);
+    // MSC commands, for an unopened DLCI too, get their response (C/R = 0,
+    // same values); responses are never answered.
+    fp.line.sent.clear();
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xE3, 0x05, 0x0F, 0x0D})), FRAME_FOR_LOOP);
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xE1, 0x05, 0x0F, 0x01})), FRAME_FOR_LOOP);
+    EXPECT_EQ(sent_uih(), (std::vector<bytes>{{0xE1, 0x05, 0x0F, 0x0D}}));
+    // The answer to our own MSC is not the modem's status.
+    connect(2);
+    ASSERT_EQ(port_set_mctrl(&ports, 2, MUX_MCTRL_DTR), 1);
+    fp.line.sent.clear();
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xE1, 0x05, 0x0B, 0x05})), FRAME_CONSUMED);
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xE1, 0x05, 0x0B, 0x05})), FRAME_FOR_LOOP);
+    EXPECT_TRUE(fp.line.sent.empty());
+    // TEST command: echoed. Unknown command: NSC with its type octet.
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0x23, 0x05, 'a', 'b'})), FRAME_CONSUMED);
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0x83, 0x01})), FRAME_CONSUMED);
+    EXPECT_EQ(sent_uih(), (std::vector<bytes>{{0x21, 0x05, 'a', 'b'}, {0x11, 0x03, 0x83}}));
+}
+
+TEST_F(Channels, FlowControlHoldsDataBackInOrder)
+{
+    connect(1);
+    connect(2);
+    // FC on DLCI 1 from the modem's MSC: DLCI 1 gets nothing, DLCI 2 flows.
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xE3, 0x05, 0x07, 0x0F})), FRAME_FOR_LOOP);
+    fp.line.sent.clear();
+    bytes a(200, 'a'), b(100, 'b');
+    ASSERT_EQ(port_send_data(&ports, 1, a.data(), a.size()), 1);
+    ASSERT_EQ(port_send_data(&ports, 2, b.data(), 10), 1);
+    ASSERT_EQ(port_send_data(&ports, 1, b.data(), b.size()), 1);
+    EXPECT_EQ(sent_uih(), (std::vector<bytes>{bytes(10, 'b')}));
+    EXPECT_EQ(ports.port[1].queued, 300u);
+    EXPECT_EQ(portweaver_ports_queue_room(&ports), CHANNEL_QUEUE_SIZE - 300);
+    // Released: the held data goes in order, in 126-octet pieces.
+    fp.line.sent.clear();
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xE3, 0x05, 0x07, 0x0D})), FRAME_FOR_LOOP);
+    std::vector<bytes> got = sent_uih();
+    ASSERT_EQ(got.size(), 4u); // the MSC response, then 126 + 126 + 48
+    bytes all;
+    for (size_t i = 1; i < got.size(); ++i)
+        all.insert(all.end(), got[i].begin(), got[i].end());
+    bytes want = a;
+    want.insert(want.end(), b.begin(), b.end());
+    EXPECT_EQ(all, want);
+    EXPECT_EQ(ports.port[1].queued, 0u);
+    // FCoff stops every channel until FCon; both are answered.
+    fp.line.sent.clear();
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0x63, 0x01})), FRAME_CONSUMED);
+    ASSERT_EQ(port_send_data(&ports, 2, b.data(), 5), 1);
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xA3, 0x01})), FRAME_CONSUMED);
+    EXPECT_EQ(sent_uih(), (std::vector<bytes>{{0x61, 0x01}, {0xA1, 0x01}, bytes(5, 'b')}));
+}
+
+TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
+{
+    ports.port[0].state = PORT_CLOSED;
+    // A data channel's SABM waits for DLCI 0.
+    ASSERT_EQ(port_connect(&ports, 2, record, this), 1);
+    EXPECT_TRUE(fp.line.sent.empty());
+    ASSERT_EQ(port_connect(&ports, 0, record, this), 1);
+    EXPECT_EQ(fp.line.sent, make_frame(0x03, 0x3F, {}));
+    EXPECT_GE(portweaver_ports_timeout(&ports), 0);
+    EXPECT_LE(portweaver_ports_timeout(&ports), MUX_T1_MS);
+    // No UA within T1: sent again, N2 times, then DLCI 0 has failed.
+    for (int i = 0; i < MUX_N2; ++i) {
+        ports.port[0].deadline = 1;
+        fp.line.sent.clear();
+        ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+        EXPECT_EQ(fp.line.sent, make_frame(0x03, 0x3F, {}));
+    }
+    ports.port[0].deadline = 1;
+    EXPECT_EQ(portweaver_ports_tick(&ports), 0);
+    // A UA (late, or to a retry) opens it, and the held SABM follows.
+    ASSERT_EQ(port_connect(&ports, 0, record, this), 1);
+    ports.port[0].deadline = 1;
+    ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+    fp.line.sent.clear();
+    EXPECT_EQ(ua(0), FRAME_CONSUMED);
+    EXPECT_EQ(fp.line.sent, make_frame(0x0B, 0x3F, {}));
+    EXPECT_EQ(ua(0), FRAME_CONSUMED) << log; // the answer to the retry: no news
+    // A data channel that never opens is closed and its port told.
+    for (int i = 0; i <= MUX_N2; ++i) {
+        ports.port[2].deadline = 1;
+        ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+    }
+    EXPECT_EQ(ports.port[2].state, PORT_CLOSED);
+    EXPECT_EQ(notified.back(), (std::pair<int, int>{1, 0}));
+    // A DISC without answer: sent again, then closed.
+    connect(3);
+    ASSERT_EQ(port_disconnect(&ports, 3), 1);
+    for (int i = 0; i <= MUX_N2; ++i) {
+        ports.port[3].deadline = 1;
+        ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+    }
+    EXPECT_EQ(ports.port[3].state, PORT_CLOSED);
+    EXPECT_EQ(notified.back(), (std::pair<int, int>{2, 0}));
+    EXPECT_EQ(portweaver_ports_timeout(&ports), -1);
 }
 
 TEST_F(Channels, StateChecks)
@@ -198,11 +328,12 @@ TEST_F(Channels, UihRouting)
     connect(1);
     EXPECT_EQ(modem(make_frame(0x07, 0xEF, {'x'})), FRAME_FOR_LOOP);
     EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xE1, 0x05, 0x0B, 0x8C})), FRAME_FOR_LOOP);
-    EXPECT_EQ(modem(make_frame(0x03, 0x3F, {})), -1); // not decoded at all
+    EXPECT_EQ(modem(make_frame(0x03, 0x3F, {})), FRAME_CONSUMED); // answered with DM
 }
 
 TEST_F(Channels, KeepAliveTest)
 {
+    ports.port[0].state = PORT_CLOSED;
     EXPECT_EQ(logged([&] { return port_send_test(&ports); }), 0);
     expect_log("port 0 not connected");
     connect(0);
@@ -220,8 +351,14 @@ TEST_F(Channels, KeepAliveTest)
     EXPECT_EQ(ports.port[0].test_pending, 0);
     EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0x21, 0x0B, 't', 'e', 's', 't', '0'})), FRAME_REJECTED);
     expect_log("unexpected TEST response");
-    // A TEST command of the modem (C/R = 1 in the address) is for the loop.
-    EXPECT_EQ(modem(make_frame(0x03, 0xEF, {0x23, 0x0B, 't', 'e', 's', 't', '0'})), FRAME_FOR_LOOP);
+    // The message's own C/R tells an answer: C/R = 1 in the address does not
+    // make a response a command, and a command is echoed, not taken.
+    ASSERT_EQ(port_send_test(&ports), 1);
+    EXPECT_EQ(modem(make_frame(0x03, 0xEF, {0x21, 0x0B, 't', 'e', 's', 't', '0'})), FRAME_CONSUMED);
+    EXPECT_EQ(ports.port[0].test_pending, 0);
+    fp.line.sent.clear();
+    EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0x23, 0x0B, 't', 'e', 's', 't', '0'})), FRAME_CONSUMED);
+    EXPECT_EQ(sent_uih(), (std::vector<bytes>{{0x21, 0x0B, 't', 'e', 's', 't', '0'}}));
 }
 
 TEST_F(Channels, PowerSavingDropsDtrOnlyAfterTheFrame)

@@ -167,6 +167,7 @@ TEST_F(Recv, LengthBeyondBufferRefused)
     feed(make_frame(0x07, 0xEF, bytes(20, 1)));
     storage[0] = 0;
     buf = {storage, 10};
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(frame_recv(&frame, fp.port, 1, &buf), 0);
     log = testing::internal::GetCapturedStdout();
@@ -241,21 +242,24 @@ TEST_F(Recv, HeaderChecks)
     feed(make_frame(0x07, 0x01, {}));
     EXPECT_EQ(recv(), 0);
     expect_log("bad frame type 01");
+    // The modem's SABM and DISC are decoded for the channel machine.
     feed(make_frame(0x03, 0x3F, {}));
-    EXPECT_EQ(recv(), 0);
-    expect_log("decoding of SABM frames not implemented");
-    feed(make_frame(0x03, 0x53, {}));
-    EXPECT_EQ(recv(), 0);
-    expect_log("decoding of DISC frames not implemented");
+    EXPECT_EQ(recv(), 1);
+    EXPECT_EQ(frame.type, MUX_SABM);
+    feed(make_frame(0x07, 0x53, {}));
+    EXPECT_EQ(recv(), 1);
+    EXPECT_EQ(frame.type, MUX_DISC);
+    EXPECT_EQ(frame.pf, 1);
     feed(make_frame(0x01, 0x73, {}));
     EXPECT_EQ(recv(), 0);
     expect_log("UA frame without EA or C/R");
     feed(make_frame(0x05, 0x1F, {}));
     EXPECT_EQ(recv(), 0);
     expect_log("DM frame without EA or C/R");
+    // DM with F = 0: the modem announces a closed channel on its own.
     feed(make_frame(0x07, 0x0F, {}));
-    EXPECT_EQ(recv(), 0);
-    expect_log("DM frame without P/F");
+    EXPECT_EQ(recv(), 1);
+    EXPECT_EQ(frame.pf, 0);
     feed(make_frame(0x07, 0x1F, {}));
     EXPECT_EQ(recv(), 1);
     EXPECT_EQ(frame.type, MUX_DM);
@@ -272,6 +276,7 @@ TEST_F(Recv, TruncatedFrameFails)
     fp.line.pos = 0;
     EXPECT_EQ(recv(), 0);
     buf = {storage, sizeof storage};
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(frame_recv(&frame, fp.port, 2, &buf), 0);
     log = testing::internal::GetCapturedStdout();
@@ -298,8 +303,16 @@ TEST_F(Control, ModemStatus)
     EXPECT_EQ(frame.has_break, 1);
     EXPECT_EQ(frame.ctl_cr, 1);
 
-    EXPECT_EQ(ctl({0xE1, 0x05, 0x07, 0x0D}), 0);
-    expect_log("bad bits set in V24 octet 0x0d of UIH MSC frame");
+    // Bit 0 is the EA bit, set in the last octet; bits 4 and 5 are reserved.
+    EXPECT_EQ(ctl({0xE3, 0x05, 0x07, 0x0D}), 1) << log;
+    EXPECT_EQ(frame.v24, 0x0D);
+    EXPECT_EQ(ctl({0xE3, 0x05, 0x07, 0x01}), 1) << log;
+    EXPECT_EQ(ctl({0xE3, 0x05, 0x07, 0x0F}), 1) << log;
+    EXPECT_EQ(frame.v24 & V24_FC, V24_FC);
+    EXPECT_EQ(ctl({0xE1, 0x05, 0x07, 0x1D}), 0);
+    expect_log("bad bits set in V24 octet 0x1d of UIH MSC frame");
+    EXPECT_EQ(ctl({0xE1, 0x05, 0x07, 0x2C}), 0);
+    expect_log("bad bits set in V24 octet 0x2c of UIH MSC frame");
     EXPECT_EQ(ctl({0xE1, 0x05, 0x05, 0x0C}), 0);
     expect_log("bad bits in UIH MSC DLCI octet (0x05)");
     EXPECT_EQ(ctl({0xE1, 0x05, 0x03, 0x0C}), 0);
@@ -330,14 +343,24 @@ TEST_F(Control, OtherMessagesAndLengths)
     expect_log("UIH CTL frame too small (1 bytes)");
     EXPECT_EQ(ctl({0xE0, 0x01}), 0);
     expect_log("EA bit missing in UIH type 0xe0");
-    EXPECT_EQ(ctl({0x83, 0x01}), 0);
+    // An unknown response is dropped; an unknown command is kept for NSC.
+    EXPECT_EQ(ctl({0x81, 0x01}), 0);
     expect_log("unsupported UIH type 0x80");
+    EXPECT_EQ(ctl({0x83, 0x01}), 1);
+    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_UNKNOWN));
+    EXPECT_EQ(frame.value, 0x83);
+    // FCoff and FCon (no value) beside PSC (one value octet).
+    ASSERT_EQ(ctl({0x63, 0x01}), 1);
+    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_FCOFF));
+    EXPECT_EQ(frame.ctl_cr, 1);
+    ASSERT_EQ(ctl({0xA3, 0x01}), 1);
+    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_FCON));
+    EXPECT_EQ(ctl({0xA3, 0x03, 1}), 0);
+    expect_log("bad UIH FCon length (1 instead of 0)");
     EXPECT_EQ(ctl({0x21, 0x07, 1}), 0);
     expect_log("bad UIH CTL length (3 instead of 1)");
     EXPECT_EQ(ctl({0xC3, 0x03, 1}), 0);
     expect_log("bad UIH CLD length (1 instead of 0)");
-    EXPECT_EQ(ctl({0x61, 0x01}), 0);
-    expect_log("bad UIH PSC length (0 instead of 1)");
     EXPECT_EQ(ctl({0x11, 0x05, 1, 2}), 0);
     expect_log("bad UIH NSC length (2 instead of 1)");
 }
@@ -354,6 +377,7 @@ TEST(FrameDump, Lines)
     f.num = 1;
     f.bufv = &v;
     f.len = 12;
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     frame_dump(LOG_ERR, "unhandled CMUX frame ", &f);
     f.dlci = 0;

@@ -2,6 +2,8 @@
 // test fixtures.
 #pragma once
 
+#include "log.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +13,7 @@ struct LogCapture {
 
     template <typename F> auto logged(F fn)
     {
+        portweaver_log_forget();
         testing::internal::CaptureStdout();
         auto rc = fn();
         log = testing::internal::GetCapturedStdout();

@@ -10,6 +10,7 @@ namespace
 
 std::string captured(void (*fn)())
 {
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     fn();
     return testing::internal::GetCapturedStdout();
@@ -97,6 +98,7 @@ TEST(BufferVector, LengthCopyAndGetChar)
 
     EXPECT_EQ(msg_bufv_get_char(2, v, 2), 3);
     EXPECT_EQ(msg_bufv_get_char(2, v, 4), 5);
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(msg_bufv_get_char(2, v, 5), 0);
     std::string out_text = testing::internal::GetCapturedStdout();

@@ -108,6 +108,7 @@ TEST_F(Kernel, WritabilityProbeCachedUntilARead)
 
 TEST_F(Kernel, DispatchOfEachMessageType)
 {
+    ports.port[0].state = PORT_CONNECTED; // data channels wait for DLCI 0
     fp.port->fd = -1;
     dispatch(message(0, MUX_MSG_OPEN, 0));
     EXPECT_EQ(ports.port[1].state, PORT_CONNECTING);
@@ -135,8 +136,11 @@ TEST_F(Kernel, DispatchOfEachMessageType)
     expect_log("failed to send data with len 3 to port 2");
     dispatch(message(1, MUX_MSG_MCTRL, 0x20));
     expect_log("failed to set mctrl 20 on port 2");
+    // Closing a channel the modem never opened sends nothing.
+    fp.line.sent.clear();
     dispatch(message(1, MUX_MSG_CLOSE, 0));
-    EXPECT_EQ(ports.port[2].state, PORT_DISCONNECTING);
+    EXPECT_EQ(ports.port[2].state, PORT_CLOSED);
+    EXPECT_TRUE(fp.line.sent.empty());
     dispatch(message(2, 9, 0));
     expect_log("unhandled hdr 9");
     dispatch(message(7, MUX_MSG_OPEN, 0));
@@ -145,7 +149,7 @@ TEST_F(Kernel, DispatchOfEachMessageType)
     ports.port[0].state = PORT_CONNECTED;
     fp.line.sent.clear();
     dispatch(message(0, MUX_MSG_MCTRL, MUX_MCTRL_DTR | MUX_MCTRL_RTS));
-    EXPECT_EQ(fp.line.sent, make_frame(0x03, 0xEF, {0xE1, 0x05, 0x07, 0x0D}));
+    EXPECT_EQ(fp.line.sent, make_frame(0x03, 0xEF, {0xE3, 0x05, 0x07, 0x0D}));
     ports.port[3].state = PORT_CONNECTING;
     dispatch(message(2, MUX_MSG_CLOSE, 0));
     expect_log("failed to send disconnect-async to port 3");

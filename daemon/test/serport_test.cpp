@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <termios.h>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -74,6 +75,7 @@ TEST_F(StuckLine, RingHoldsAtMost65535Octets)
     EXPECT_EQ(serport_send(port, data.data(), data.size()), 1);
     EXPECT_EQ(portweaver_serport_queued(port), 65535u);
     EXPECT_EQ(serport_has_pending(port), 1);
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(serport_send(port, data.data(), 1), 0);
     std::string log = testing::internal::GetCapturedStdout();
@@ -91,6 +93,7 @@ TEST_F(StuckLine, FrameNotStartedWithoutRoomForAllOfIt)
     uint8_t info[5] = {1, 2, 3, 4, 5};
     msg_bufv v{info, sizeof info};
     const uint8_t header[2] = {0x07, 0xEF};
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(portweaver_frame_send(port, header, 1, &v), 0);
     std::string log = testing::internal::GetCapturedStdout();
@@ -179,6 +182,7 @@ TEST_F(StuckLine, SendvRefusesWhatDoesNotFitAndReportsABrokenLine)
     ASSERT_EQ(serport_send(port, data.data(), data.size()), 1);
     auto a = pattern(6, 0), b = pattern(5, 6);
     iovec v[] = {{a.data(), a.size()}, {b.data(), b.size()}};
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(serport_sendv(port, v, 2), 0);
     std::string log = testing::internal::GetCapturedStdout();
@@ -190,6 +194,7 @@ TEST_F(StuckLine, SendvRefusesWhatDoesNotFitAndReportsABrokenLine)
     auto old = signal(SIGPIPE, SIG_IGN);
     close(rfd);
     rfd = -1;
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(serport_sendv(port, v, 1), 0);
     log = testing::internal::GetCapturedStdout();
@@ -283,30 +288,62 @@ struct Modem : testing::Test {
         ssize_t n = recv(peer, buf, sizeof buf, MSG_DONTWAIT);
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
     }
+    // The modem's answer, written once the command has arrived (what was
+    // pending before a command is dropped).
+    std::string reply;
+    std::string command_heard;
+    std::string last_heard; // what the last command put on the line
     int at(const char *cmd, const char *expected, int ms)
     {
+        std::thread modem([this] {
+            if (reply.empty())
+                return;
+            // The command and its "\r" may come in two pieces.
+            pollfd p{peer, POLLIN, 0};
+            while (!command_heard.ends_with('\r') && poll(&p, 1, 2000) == 1)
+                command_heard += heard();
+            answer(reply);
+        });
+        portweaver_log_forget();
+        portweaver_log_forget();
         testing::internal::CaptureStdout();
         int rc = at_command(port, cmd, expected, ms);
         log = testing::internal::GetCapturedStdout();
+        modem.join();
+        reply.clear();
+        last_heard.swap(command_heard);
+        command_heard.clear();
         return rc;
     }
 };
 
 TEST_F(Modem, EchoAndEmptyLinesSkipped)
 {
-    answer("AT\r\r\nOK\r\n");
+    reply = "AT\r\r\nOK\r\n";
     EXPECT_EQ(at("AT", "OK", 200), 1);
-    EXPECT_EQ(heard(), "AT\r");
-    answer("\r\n\r\nOK\r\n");
+    EXPECT_EQ(last_heard, "AT\r");
+    reply = "\r\n\r\nOK\r\n";
     EXPECT_EQ(at("AT+CMEE=2", "OK", 200), 1);
     // The echo is skipped once only.
-    answer("AT\r\nAT\r\nOK\r\n");
+    reply = "AT\r\nAT\r\nOK\r\n";
     EXPECT_EQ(at("AT", "OK", 200), 0);
+}
+
+TEST_F(Modem, LateAndUnsolicitedLinesAreNotTakenForTheAnswer)
+{
+    // The late OK of an earlier command and a line of the modem's own wait
+    // on the line; the command's real answer is ERROR.
+    answer("\r\nOK\r\n\r\nRING\r\n");
+    reply = "\r\nERROR\r\n";
+    EXPECT_EQ(at("AT+CMUX=0", "OK", 200), 0);
+    answer("\r\n+CREG: 1\r\n");
+    reply = "\r\nOK\r\n";
+    EXPECT_EQ(at("AT", "OK", 200), 1);
 }
 
 TEST_F(Modem, ErrorAnswersAtOnce)
 {
-    answer("ERROR\r\n");
+    reply = "ERROR\r\n";
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(at("AT+CMUX=0", "OK", 5000), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
@@ -327,6 +364,7 @@ TEST_F(Modem, HangUpAndEofFail)
     peer = -1;
     EXPECT_EQ(at(nullptr, "OK", 100), 0);
     uint8_t b[4];
+    portweaver_log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(serport_recv(port, b, 4, 100), 0);
     log = testing::internal::GetCapturedStdout();

@@ -32,7 +32,10 @@ void usage()
     std::cerr
         << "usage: vboard-modem [--line NAME] [--echo on|off] [--silent-first-at] [--silent] [--delay MS]\n"
            "                    [--error COMMAND]... [--mode DLCI=loopback|sink|at]... [--split N]\n"
-           "                    [--baud N] [--msc-command] [--no-ua] [--refuse] [--no-test]\n";
+           "                    [--baud N] [--msc-command|--msc-response] [--no-ua] [--refuse] [--no-test]\n"
+           "                    [--late COMMAND=MS]... [--unsolicited COMMAND=TEXT]... [--no-swallow]\n"
+           "                    [--no-msc] [--t2 MS] [--lose-sabm N] [--fc-after N] [--fc-hold MS]\n"
+           "                    [--shared-flag]\n";
 }
 
 telitsim::DataMode parse_mode(const std::string &m)
@@ -97,6 +100,31 @@ void parse_args(int argc, char **argv, Config &cfg, telitsim::Modem &m)
             cfg.rate = static_cast<unsigned>(std::stoul(value()) / 10); // 8N1: ten bits per octet
         else if (a == "--msc-command")
             m.msc_as_command = true;
+        else if (a == "--msc-response")
+            m.msc_as_command = false;
+        else if (a == "--late" || a == "--unsolicited") { // CMD=MS, CMD=TEXT
+            std::string v = value();
+            auto eq = v.rfind('=');
+            if (eq == std::string::npos || eq == 0)
+                throw std::invalid_argument(a + " wants COMMAND=VALUE");
+            if (a == "--late")
+                m.late[v.substr(0, eq)] = std::stoi(v.substr(eq + 1));
+            else
+                m.unsolicited[v.substr(0, eq)] = v.substr(eq + 1);
+        } else if (a == "--no-swallow")
+            m.swallow_after_cmux = false;
+        else if (a == "--no-msc")
+            m.msc_after_ua = m.msc_unopened = false;
+        else if (a == "--t2")
+            m.t2_ms = std::stoi(value());
+        else if (a == "--lose-sabm")
+            m.lose_sabm = std::stoi(value());
+        else if (a == "--fc-after")
+            m.fc_after = std::stoul(value());
+        else if (a == "--fc-hold")
+            m.fc_hold_ms = std::stoi(value());
+        else if (a == "--shared-flag")
+            m.shared_flag = true;
         else if (a == "--no-ua")
             m.faults.no_ua = true;
         else if (a == "--refuse")
@@ -210,6 +238,44 @@ int main(int argc, char **argv)
                                            static_cast<uint8_t>(std::stoul(w[2], nullptr, 16)),
                                            w.size() > 3 && w[3] == "break"))
                         return {1, "multiplexer not up\n"};
+                    return {0, ""};
+                }
+                if (cmd == "violations") {
+                    std::string out;
+                    for (auto &v : modem.violations)
+                        out += v + "\n";
+                    return {0, out};
+                }
+                if (cmd == "disc" || cmd == "dm") { // disc D, dm D [0|1]
+                    need(1);
+                    int d = std::stoi(w[1]);
+                    bool ok = cmd == "disc" ? modem.send_disc(d) : modem.send_dm(d, w.size() < 3 || w[2] != "0");
+                    return ok ? vboard::ControlReply{0, ""} : vboard::ControlReply{1, "multiplexer not up\n"};
+                }
+                if (cmd == "test") { // test TEXT: a TEST command of the modem
+                    need(1);
+                    std::vector<uint8_t> p(w[1].begin(), w[1].end());
+                    return modem.send_test(p) ? vboard::ControlReply{0, ""}
+                                              : vboard::ControlReply{1, "multiplexer not up\n"};
+                }
+                if (cmd == "fcoff" || cmd == "fcon")
+                    return modem.send_flow(cmd == "fcon") ? vboard::ControlReply{0, ""}
+                                                          : vboard::ControlReply{1, "multiplexer not up\n"};
+                if (cmd == "fc") { // fc D on|off
+                    need(2);
+                    return modem.set_fc(parse_dlci(w[1]), w[2] == "on")
+                               ? vboard::ControlReply{0, ""}
+                               : vboard::ControlReply{1, "multiplexer not up\n"};
+                }
+                if (cmd == "uihcr") { // uihcr D TEXT: data in a UIH with address C/R = 1
+                    need(2);
+                    std::vector<uint8_t> p(w[2].begin(), w[2].end());
+                    return modem.send_uih_cr(parse_dlci(w[1]), p) ? vboard::ControlReply{0, ""}
+                                                                  : vboard::ControlReply{1, "dlci not open\n"};
+                }
+                if (cmd == "shared-flag") {
+                    need(1);
+                    modem.shared_flag = w[1] == "on";
                     return {0, ""};
                 }
                 if (cmd == "raw") { // raw HEX: octets as they are, e.g. garbage

@@ -44,8 +44,18 @@ void Modem::report(const std::string &text)
         event(text);
 }
 
+void Modem::violation(const std::string &text)
+{
+    if (violations.size() < 1000)
+        violations.push_back(text);
+    report("violation: " + text);
+}
+
 void Modem::emit(std::span<const uint8_t> data)
 {
+    if (data.empty())
+        return;
+    last_out_ = data.back();
     if (send)
         send(data);
 }
@@ -53,10 +63,18 @@ void Modem::emit(std::span<const uint8_t> data)
 void Modem::receive(std::span<const uint8_t> data)
 {
     for (uint8_t c : data) {
-        if (mux_)
+        if (mux_) {
             mux_octet(c);
-        else
-            at_octet(c);
+            continue;
+        }
+        at_octet(c);
+        if (cmux_switch_) {
+            // Command mode reads whatever came with the command: the rest of
+            // this read is AT text, and lost.
+            cmux_switch_ = false;
+            if (swallow_after_cmux)
+                return;
+        }
     }
 }
 
@@ -96,12 +114,40 @@ void Modem::at_octet(uint8_t c)
 
 void Modem::answer(const std::string &text)
 {
-    auto out = [this, text] {
+    answer_for("", text, nullptr);
+}
+
+void Modem::answer_for(const std::string &command, const std::string &text, std::function<void()> then)
+{
+    int delay = answer_delay_ms;
+    auto it = late.find(command);
+    if (it != late.end()) {
+        delay = it->second; // the first answer only: the modem was busy
+        late.erase(it);
+    }
+    std::string extra;
+    auto u = unsolicited.find(command);
+    if (u != unsolicited.end())
+        extra = u->second;
+    auto out = [this, text, then, extra] {
         std::string s = "\r\n" + text + "\r\n";
         emit(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(s.data()), s.size()));
+        if (then)
+            then();
+        if (!extra.empty()) {
+            auto line = [this, extra] {
+                report("unsolicited " + extra);
+                std::string t = "\r\n" + extra + "\r\n";
+                emit(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(t.data()), t.size()));
+            };
+            if (later)
+                later(30, line);
+            else
+                line();
+        }
     };
-    if (answer_delay_ms > 0 && later)
-        later(answer_delay_ms, out);
+    if (delay > 0 && later)
+        later(delay, out);
     else
         out();
 }
@@ -119,24 +165,22 @@ void Modem::at_line(const std::string &line)
     report("at " + line);
     if (failing.count(line) || line.size() < 2 ||
         (line.compare(0, 2, "AT") != 0 && line.compare(0, 2, "at") != 0)) {
-        answer("ERROR");
+        answer_for(line, "ERROR", nullptr);
         return;
     }
     if (line.compare(0, 7, "AT+CMUX") == 0) {
         if (line != "AT+CMUX=0") {
-            answer("ERROR");
+            answer_for(line, "ERROR", nullptr);
             return;
         }
-        answer("OK");
-        auto enter = [this] {
+        cmux_switch_ = true;
+        // The multiplexer starts once the OK is out; what comes before is
+        // still read as AT text.
+        answer_for(line, "OK", [this] {
             mux_ = true;
             rx_frame_.clear();
             report("mux on");
-        };
-        if (answer_delay_ms > 0 && later)
-            later(answer_delay_ms, enter);
-        else
-            enter();
+        });
         return;
     }
     // Basic commands after "AT": E0/E1 switch the echo; the rest is accepted.
@@ -146,7 +190,7 @@ void Modem::at_line(const std::string &line)
         if (line[i] == 'E' && (line[i + 1] == '0' || line[i + 1] == '1'))
             echo = line[i + 1] == '1';
     }
-    answer("OK");
+    answer_for(line, "OK", nullptr);
 }
 
 // Multiplexer --------------------------------------------------------------
@@ -206,6 +250,7 @@ void Modem::emit_frame(int dlci, bool cr, uint8_t control, std::span<const uint8
     std::vector<uint8_t> out;
     out.reserve(info.size() + 6);
     out.push_back(FLAG);
+    bool share = shared_flag && last_out_ == FLAG;
     out.push_back(static_cast<uint8_t>(dlci << 2 | (cr ? 2 : 0) | 1));
     out.push_back(control);
     out.push_back(static_cast<uint8_t>(info.size() << 1 | 1));
@@ -224,6 +269,8 @@ void Modem::emit_frame(int dlci, bool cr, uint8_t control, std::span<const uint8
     }
     out.push_back(sum);
     out.push_back(FLAG);
+    if (share)
+        out.erase(out.begin()); // the last frame's closing flag opens this one
     emit(out);
 }
 
@@ -231,8 +278,11 @@ void Modem::frame(uint8_t address, uint8_t control, std::vector<uint8_t> info)
 {
     int dlci = address >> 2;
     uint8_t type = control & ~PF;
+    bool cr = address & 2;
+    bool pf = control & PF;
     if (!(address & 1) || dlci > 63) {
         ++bad_frames_;
+        violation("address without EA (" + hex2(address) + ")");
         return;
     }
     if (sleeping_) {
@@ -242,10 +292,20 @@ void Modem::frame(uint8_t address, uint8_t control, std::vector<uint8_t> info)
     if (type == SABM || type == DISC) {
         bool sabm = type == SABM;
         report(std::string(sabm ? "sabm " : "disc ") + std::to_string(dlci));
+        // The DTE is the initiator: its commands carry C/R = 1 and P = 1.
+        if (!cr || !pf)
+            violation(std::string(sabm ? "SABM" : "DISC") + " on DLCI " + std::to_string(dlci) +
+                      " with C/R=" + (cr ? "1" : "0") + " P=" + (pf ? "1" : "0"));
+        if (sabm && dlci != 0 && !open_[0])
+            violation("SABM on DLCI " + std::to_string(dlci) + " before DLCI 0 is open");
+        if (sabm && sabms_seen_++ < lose_sabm) {
+            report("sabm " + std::to_string(dlci) + " lost");
+            return;
+        }
         if (faults.no_ua)
             return;
         bool known = dlci <= 4;
-        if (sabm && (faults.refuse || !known)) {
+        if (sabm && (faults.refuse || !known || (dlci != 0 && !open_[0]))) {
             emit_frame(dlci, true, DM | PF, {});
             return;
         }
@@ -255,7 +315,21 @@ void Modem::frame(uint8_t address, uint8_t control, std::vector<uint8_t> info)
         }
         emit_frame(dlci, true, UA | PF, {});
         if (sabm) {
+            bool was_open = open_[dlci];
             open_[dlci] = true;
+            fc_[dlci] = fc_acked_[dlci] = false;
+            since_fc_[dlci] = 0;
+            if (!was_open && msc_after_ua) {
+                if (dlci == 0) {
+                    if (msc_unopened)
+                        for (int d = 1; d <= 4; ++d)
+                            if (!open_[d])
+                                msc_command(d, 0x01);
+                } else {
+                    msc_command(dlci, 0x01);
+                    msc_command(dlci, 0x0D);
+                }
+            }
         } else if (dlci == 0) {
             close_down();
         } else {
@@ -263,12 +337,30 @@ void Modem::frame(uint8_t address, uint8_t control, std::vector<uint8_t> info)
         }
         return;
     }
-    if (type != UIH) {
-        report("frame type " + hex2(control) + " ignored");
+    if (type == UA || type == DM) {
+        // Responses of the initiator carry C/R = 0.
+        if (cr)
+            violation(std::string(type == UA ? "UA" : "DM") + " on DLCI " + std::to_string(dlci) + " with C/R=1");
+        report(std::string(type == UA ? "ua " : "dm ") + std::to_string(dlci));
+        if (dlci <= 4 && open_[dlci]) {
+            if (dlci == 0)
+                close_down();
+            else
+                open_[dlci] = false;
+        }
         return;
     }
+    if (type != UIH) {
+        violation("frame type " + hex2(control));
+        return;
+    }
+    if (!cr || pf)
+        violation("UIH on DLCI " + std::to_string(dlci) + " with C/R=" + (cr ? "1" : "0") + " P=" + (pf ? "1" : "0"));
     if (dlci > 4 || !open_[dlci]) {
         report("uih on closed dlci " + std::to_string(dlci));
+        violation("data on closed DLCI " + std::to_string(dlci));
+        // 27.010: a frame for a DLCI that is not connected gets DM.
+        emit_frame(dlci, true, DM, {});
         return;
     }
     if (dlci == 0)
@@ -277,20 +369,54 @@ void Modem::frame(uint8_t address, uint8_t control, std::vector<uint8_t> info)
         data(dlci, info);
 }
 
+uint64_t Modem::command(const std::vector<uint8_t> &message)
+{
+    uint64_t id = next_id_++;
+    pending_.push_back({id, message});
+    emit_frame(0, false, UIH, message);
+    if (later && t2_ms > 0)
+        later(t2_ms, [this, id] { resend(id); });
+    return id;
+}
+
+void Modem::resend(uint64_t id)
+{
+    for (Pending &p : pending_) {
+        if (p.id != id)
+            continue;
+        if (!mux_ || !open_[0] || p.answered)
+            return;
+        ++p.repeats;
+        report("repeat " + hex2(p.message[0]));
+        emit_frame(0, false, UIH, p.message);
+        later(t2_ms, [this, id] { resend(id); });
+        return;
+    }
+}
+
+uint64_t Modem::msc_command(int dlci, uint8_t v24)
+{
+    return command({static_cast<uint8_t>(msc_as_command ? 0xE3 : 0xE1), 0x05, static_cast<uint8_t>(dlci << 2 | 3), v24});
+}
+
 void Modem::control_message(const std::vector<uint8_t> &info)
 {
-    if (info.size() == 2 && info[0] == 0x61) {
-        // The unit's power-saving request: 0x61 and a value octet.
+    bool fcoff_pending = false;
+    for (const Pending &p : pending_)
+        fcoff_pending = fcoff_pending || p.message[0] == 0x63;
+    if (info.size() == 2 && info[0] == 0x61 && !(info[1] == 0x01 && fcoff_pending)) {
+        // The unit's power-saving request: 0x61 and a value octet (the
+        // same octets as an FCoff response with the value 0x01).
         report("psc " + hex2(info[1]));
         sleeping_ = true;
         return;
     }
     if (info.size() < 2 || !(info[0] & 1)) {
-        report("bad control message");
+        violation("control message without EA in its type octet");
         return;
     }
     uint8_t type = info[0] & 0xFC;
-    bool command = info[0] & 2;
+    bool command_ = info[0] & 2;
     size_t len = info[1] >> 1;
     size_t start = 2;
     if (!(info[1] & 1) && info.size() > 2) {
@@ -298,53 +424,91 @@ void Modem::control_message(const std::vector<uint8_t> &info)
         start = 3;
     }
     if (start + len != info.size()) {
-        report("bad control message length");
+        violation("control message length " + std::to_string(len) + " in " + std::to_string(info.size()) +
+                  " octets");
         return;
     }
     std::vector<uint8_t> value(info.begin() + static_cast<long>(start), info.end());
-    auto respond = [this, &info](uint8_t t, const std::vector<uint8_t> &v) {
+    if (!command_) {
+        // A response must answer a command of ours that is still open.
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            const std::vector<uint8_t> &m = it->message;
+            if ((m[0] & 0xFC) != type)
+                continue;
+            if (type == 0xE0 && (value.size() < 2 || value[0] != m[2] || value[1] != m[3]))
+                continue;
+            if (it->answered) {
+                // The answer to a copy sent again before the first answer
+                // arrived.
+                if (--it->repeats <= 0)
+                    pending_.erase(it);
+                return;
+            }
+            if (type == 0xE0) {
+                int d = m[2] >> 2;
+                report("msc " + std::to_string(d) + " answered");
+                if (d >= 1 && d <= 4 && fc_[d] && it->id == fc_command_[d])
+                    fc_acked_[d] = true;
+            } else if (type == 0x60) {
+                fc_all_acked_ = true;
+                report("fcoff answered");
+            } else {
+                report("response " + hex2(info[0]));
+            }
+            if (it->repeats > 0)
+                it->answered = true;
+            else
+                pending_.erase(it);
+            return;
+        }
+        violation("response " + hex2(info[0]) + " answers no command");
+        return;
+    }
+    auto respond = [this](uint8_t t, const std::vector<uint8_t> &v) {
         std::vector<uint8_t> m = {static_cast<uint8_t>(t | 1), static_cast<uint8_t>(v.size() << 1 | 1)};
         m.insert(m.end(), v.begin(), v.end());
-        (void)info;
         emit_frame(0, false, UIH, m);
     };
     switch (type) {
     case 0x20: // TEST
-        if (!command)
-            return;
         report("test " + std::string(value.begin(), value.end()));
         if (!faults.no_test)
             respond(0x20, value);
         return;
     case 0xE0: { // MSC
-        if (value.size() < 2) {
-            report("bad msc");
+        if (value.size() != 2 && value.size() != 3) {
+            violation("MSC length " + std::to_string(value.size()));
             return;
         }
+        if ((value[0] & 3) != 3)
+            violation("MSC DLCI octet " + hex2(value[0]));
+        bool last_ea = value.back() & 1;
+        if (!last_ea || (value.size() == 3 && !(value[2] & 1)))
+            violation("MSC without EA (" + hex2(value[1]) + ")");
+        if (value[1] & 0x30)
+            violation("MSC with reserved V.24 bits " + hex2(value[1]));
         int d = value[0] >> 2;
         if (d >= 0 && d <= 4)
             dte_v24_[d] = value[1];
         report("msc " + std::to_string(d) + " " + hex2(value[1]) + (value.size() > 2 ? " break" : ""));
-        if (command)
-            respond(0xE0, value);
+        respond(0xE0, value);
         return;
     }
     case 0x40: // PSC
+        if (value.size() > 1)
+            violation("PSC length " + std::to_string(value.size()));
         report("psc");
-        if (command)
-            respond(0x40, {});
+        respond(0x40, {});
         sleeping_ = true;
         return;
     case 0xC0: // CLD
         report("cld");
-        if (command)
-            respond(0xC0, {});
+        respond(0xC0, {});
         close_down();
         return;
     default:
         report("control " + hex2(info[0]) + " not supported");
-        if (command)
-            respond(0x10, {info[0]}); // NSC
+        respond(0x10, {info[0]}); // NSC
         return;
     }
 }
@@ -353,6 +517,16 @@ void Modem::data(int dlci, const std::vector<uint8_t> &info)
 {
     rx_[dlci] += info.size();
     report("rx " + std::to_string(dlci) + " " + std::to_string(info.size()));
+    // Frames the DTE queued before it saw our FC may still come; once it
+    // has answered the MSC (or the FCoff), nothing may.
+    if ((fc_[dlci] && fc_acked_[dlci]) || (fc_all_ && fc_all_acked_))
+        violation("data on DLCI " + std::to_string(dlci) + " while FC is set");
+    if (fc_after > 0 && !fc_[dlci] && (since_fc_[dlci] += info.size()) >= fc_after) {
+        since_fc_[dlci] = 0;
+        set_fc(dlci, true);
+        if (later)
+            later(fc_hold_ms, [this, dlci] { set_fc(dlci, false); });
+    }
     switch (modes[dlci]) {
     case DataMode::sink:
         return;
@@ -398,7 +572,10 @@ bool Modem::send_status(int dlci, uint8_t v24, bool with_break)
                               static_cast<uint8_t>(dlci << 2 | 3), v24};
     if (with_break)
         m.push_back(0x01);
-    emit_frame(0, false, UIH, m);
+    if (msc_as_command)
+        command(m); // answered, or sent again every T2
+    else
+        emit_frame(0, false, UIH, m);
     return true;
 }
 
@@ -413,8 +590,72 @@ void Modem::send_oversize()
     emit(out);
 }
 
+bool Modem::set_fc(int dlci, bool on)
+{
+    if (!mux_ || !open_[0] || dlci < 1 || dlci > 4)
+        return false;
+    fc_[dlci] = on;
+    fc_acked_[dlci] = false;
+    fc_set_ += on;
+    report(std::string("fc ") + std::to_string(dlci) + (on ? " on" : " off"));
+    uint64_t id = msc_command(dlci, static_cast<uint8_t>(0x0D | (on ? 0x02 : 0)));
+    if (on)
+        fc_command_[dlci] = id;
+    return true;
+}
+
+bool Modem::send_disc(int dlci)
+{
+    if (!mux_ || dlci < 0 || dlci > 4)
+        return false;
+    emit_frame(dlci, false, DISC | PF, {});
+    return true;
+}
+
+bool Modem::send_dm(int dlci, bool final)
+{
+    if (!mux_ || dlci < 0 || dlci > 4)
+        return false;
+    emit_frame(dlci, true, static_cast<uint8_t>(DM | (final ? PF : 0)), {});
+    if (dlci == 0)
+        close_down();
+    else
+        open_[dlci] = false;
+    return true;
+}
+
+bool Modem::send_test(std::span<const uint8_t> pattern)
+{
+    if (!mux_ || !open_[0] || pattern.size() > 100)
+        return false;
+    std::vector<uint8_t> m = {0x23, static_cast<uint8_t>(pattern.size() << 1 | 1)};
+    m.insert(m.end(), pattern.begin(), pattern.end());
+    command(m);
+    return true;
+}
+
+bool Modem::send_flow(bool on)
+{
+    if (!mux_ || !open_[0])
+        return false;
+    fc_all_ = !on;
+    fc_all_acked_ = false;
+    command({static_cast<uint8_t>(on ? 0xA3 : 0x63), 0x01});
+    return true;
+}
+
+bool Modem::send_uih_cr(int dlci, std::span<const uint8_t> data)
+{
+    if (!mux_ || dlci < 1 || dlci > 4 || !open_[dlci] || data.size() > MAX_INFO)
+        return false;
+    emit_frame(dlci, true, UIH, data);
+    tx_[dlci] += data.size();
+    return true;
+}
+
 void Modem::close_down()
 {
+    pending_.clear();
     for (bool &o : open_)
         o = false;
     mux_ = false;
@@ -430,7 +671,8 @@ std::string Modem::stats() const
     for (int d = 0; d <= 4; ++d)
         s << " | " << d << (open_[d] ? " open" : " closed") << " rx " << rx_[d] << " tx " << tx_[d] << " v24 "
           << hex2(dte_v24_[d]);
-    s << " | bad " << bad_frames_ << " discarded " << discarded_;
+    s << " | bad " << bad_frames_ << " discarded " << discarded_ << " violations " << violations.size()
+      << " unanswered " << unanswered() << " fc-set " << fc_set_;
     return s.str();
 }
 

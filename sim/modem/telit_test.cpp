@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct Sim : testing::Test {
     {
         m.send = [this](std::span<const uint8_t> d) { out.insert(out.end(), d.begin(), d.end()); };
         m.event = [this](const std::string &e) { events.push_back(e); };
+        // The basic cases without the responder's own status commands.
+        m.msc_after_ua = m.msc_unopened = false;
     }
     std::string text()
     {
@@ -89,9 +92,11 @@ TEST_F(Sim, OpenTestStatusAndData)
     out.clear();
     m.receive(frame(0x07, 0x3F, {}));
     out.clear();
+    // A response that answers nothing is a violation and goes unanswered.
     m.receive(frame(0x03, 0xEF, {0xE1, 0x05, 0x07, 0x0D}));
-    EXPECT_TRUE(out.empty()); // a status from the unit, no command: no answer
-    EXPECT_EQ(m.dte_status(1), 0x0D);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(m.violations, (std::vector<std::string>{"response 0xe1 answers no command"}));
+    m.violations.clear();
     m.receive(frame(0x03, 0xEF, {0xE3, 0x05, 0x07, 0x0C}));
     EXPECT_EQ(out, frame(0x01, 0xEF, {0xE1, 0x05, 0x07, 0x0C}));
     out.clear();
@@ -132,6 +137,121 @@ TEST_F(Sim, RefusalsFaultsAndPowerSaving)
     m.set_dtr(true);
     EXPECT_FALSE(m.sleeping());
     EXPECT_EQ(events.back(), "wake");
+}
+
+struct Responder : Sim {
+    std::vector<std::pair<int, std::function<void()>>> timers;
+    void SetUp() override
+    {
+        Sim::SetUp();
+        m.msc_after_ua = m.msc_unopened = true;
+        m.later = [this](int ms, std::function<void()> fn) { timers.emplace_back(ms, fn); };
+    }
+    void run_timers()
+    {
+        auto due = std::move(timers);
+        timers.clear();
+        for (auto &t : due)
+            t.second();
+    }
+};
+
+TEST_F(Responder, CommandModeSwallowsWhatFollowsTheSwitch)
+{
+    m.echo = false;
+    m.late["AT"] = 300;
+    type("AT\r");
+    EXPECT_EQ(text(), ""); // late
+    ASSERT_EQ(timers.size(), 1u);
+    EXPECT_EQ(timers[0].first, 300);
+    run_timers();
+    EXPECT_EQ(text(), "\r\nOK\r\n");
+    // A SABM sent with the command (before the OK) is AT text and lost.
+    bytes cmd = {'A', 'T', '+', 'C', 'M', 'U', 'X', '=', '0', '\r'};
+    bytes sabm = frame(0x03, 0x3F, {});
+    cmd.insert(cmd.end(), sabm.begin(), sabm.end());
+    m.receive(cmd);
+    EXPECT_EQ(text(), "\r\nOK\r\n");
+    EXPECT_TRUE(m.in_mux());
+    EXPECT_FALSE(m.open(0));
+}
+
+TEST_F(Responder, StatusCommandsRepeatedUntilAnswered)
+{
+    to_mux();
+    m.lose_sabm = 1;
+    m.receive(frame(0x03, 0x3F, {}));
+    EXPECT_TRUE(out.empty()); // the first SABM is lost
+    m.receive(frame(0x03, 0x3F, {}));
+    bytes want = frame(0x03, 0x73, {});
+    for (uint8_t d = 1; d <= 4; ++d) {
+        bytes f = frame(0x01, 0xEF, {0xE3, 0x05, static_cast<uint8_t>(d << 2 | 3), 0x01});
+        want.insert(want.end(), f.begin(), f.end());
+    }
+    EXPECT_EQ(out, want);
+    EXPECT_EQ(m.unanswered(), 4u);
+    out.clear();
+    // Answers for DLCIs 1..3; the one for 4 is repeated after T2.
+    for (uint8_t d = 1; d <= 3; ++d)
+        m.receive(frame(0x03, 0xEF, {0xE1, 0x05, static_cast<uint8_t>(d << 2 | 3), 0x01}));
+    EXPECT_EQ(m.unanswered(), 1u);
+    run_timers();
+    EXPECT_EQ(out, frame(0x01, 0xEF, {0xE3, 0x05, 0x13, 0x01}));
+    m.receive(frame(0x03, 0xEF, {0xE1, 0x05, 0x13, 0x01}));
+    out.clear();
+    run_timers();
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(m.violations.empty()) << m.violations[0];
+}
+
+TEST_F(Responder, StrictChecksAndFlowControl)
+{
+    to_mux();
+    m.msc_after_ua = m.msc_unopened = false;
+    m.receive(frame(0x07, 0x3F, {})); // before DLCI 0
+    m.receive(frame(0x03, 0x3F, {}));
+    m.receive(frame(0x07, 0x2F, {})); // P = 0
+    m.receive(frame(0x03, 0xEF, {0xE3, 0x05, 0x07, 0x0C})); // V.24 without EA
+    m.receive(frame(0x03, 0xEF, {0xE3, 0x03, 0x07})); // MSC too short
+    m.receive(frame(0x0B, 0xEF, {'x'}));              // DLCI 2 is closed
+    EXPECT_EQ(m.violations, (std::vector<std::string>{
+                                "SABM on DLCI 1 before DLCI 0 is open",
+                                "SABM on DLCI 1 with C/R=1 P=0",
+                                "MSC without EA (0x0c)",
+                                "MSC length 1",
+                                "data on closed DLCI 2",
+                            }));
+    m.violations.clear();
+    // FC under load: after 100 octets FC is set; data the DTE sent before
+    // it answered is fine, data after its answer is not.
+    m.fc_after = 100;
+    m.modes[1] = telitsim::DataMode::sink;
+    out.clear();
+    m.receive(frame(0x07, 0xEF, bytes(100, 'a')));
+    EXPECT_EQ(out, frame(0x01, 0xEF, {0xE3, 0x05, 0x07, 0x0F}));
+    m.receive(frame(0x07, 0xEF, bytes(10, 'b')));
+    EXPECT_TRUE(m.violations.empty());
+    m.receive(frame(0x03, 0xEF, {0xE1, 0x05, 0x07, 0x0F}));
+    m.receive(frame(0x07, 0xEF, bytes(10, 'c')));
+    EXPECT_EQ(m.violations, (std::vector<std::string>{"data on DLCI 1 while FC is set"}));
+    m.violations.clear();
+    out.clear();
+    run_timers(); // released (0x0D); T2 has no repeat, both were answered
+    EXPECT_EQ(out, frame(0x01, 0xEF, {0xE3, 0x05, 0x07, 0x0D}));
+    m.receive(frame(0x03, 0xEF, {0xE1, 0x05, 0x07, 0x0D}));
+    m.receive(frame(0x07, 0xEF, bytes(10, 'd')));
+    EXPECT_TRUE(m.violations.empty());
+    // One flag between frames sent back to back.
+    m.shared_flag = true;
+    m.modes[1] = telitsim::DataMode::loopback;
+    m.split = 1;
+    out.clear();
+    m.receive(frame(0x07, 0xEF, {'x', 'y'}));
+    bytes both = frame(0x05, 0xEF, {'x'});
+    bytes second = frame(0x05, 0xEF, {'y'});
+    both.insert(both.end(), second.begin() + 1, second.end());
+    both.erase(both.begin()); // the frame before ended with a flag as well
+    EXPECT_EQ(out, both);
 }
 
 } // namespace
