@@ -156,6 +156,16 @@ struct Daemon : testing::Test {
         ASSERT_TRUE(wait_modem("sabm 0")) << board.ctl("modem", {"events"}).text;
     }
     std::string events(const std::string &emulator) const { return board.ctl(emulator, {"events"}).text; }
+    // A signal to this board's daemon only: kill(-1, ...) would reach every
+    // process of the user.
+    void signal_daemon(int sig) const
+    {
+        pid_t pid = find_pid();
+        if (pid > 0)
+            kill(pid, sig);
+        else
+            ADD_FAILURE() << "no daemon to signal";
+    }
 };
 
 TEST_F(Daemon, CommandLine)
@@ -212,7 +222,7 @@ TEST_F(Daemon, BringUpWithEchoAndASilentFirstAt)
     EXPECT_TRUE(wait_modem("test test0"));
     std::this_thread::sleep_for(1500ms);
     EXPECT_FALSE(finished);
-    kill(find_pid(), SIGTERM);
+    signal_daemon(SIGTERM);
     ASSERT_TRUE(ended());
     EXPECT_EQ(result.signal, SIGTERM);
     EXPECT_EQ(result.err, "");
@@ -265,7 +275,7 @@ TEST_F(Daemon, FourChannelsBothWays)
         for (std::string line; std::getline(ev, line);)
             if (line.find("bad") != std::string::npos)
                 std::cerr << line << "\n";
-        kill(find_pid(), SIGTERM);
+        signal_daemon(SIGTERM);
         if (ended())
             std::cerr << result.out;
     }
@@ -377,7 +387,7 @@ TEST_F(Daemon, LateAndUnsolicitedAnswersInTheBringUp)
     RunResult r = client({"open", "0", "echo", "2000", "4"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_TRUE(modem_has("unsolicited +CREG: 1"));
-    kill(find_pid(), SIGTERM);
+    signal_daemon(SIGTERM);
     ASSERT_TRUE(ended());
     EXPECT_EQ(result.out.find("bad frame flag"), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("failed to receive"), std::string::npos) << result.out;
@@ -417,7 +427,7 @@ TEST_F(Daemon, StatusCommandsAnsweredOnceAndTheLogStaysQuiet)
     EXPECT_TRUE(wait_modem("ua 1", 5s)) << events("modem");
     c.join();
     EXPECT_TRUE(wait_for([&] { return board.ctl("modem", {"stats"}).text.find("unanswered 0") != std::string::npos; }));
-    kill(find_pid(), SIGTERM);
+    signal_daemon(SIGTERM);
     ASSERT_TRUE(ended());
     // Nothing was refused, and nothing logged beyond the odd line.
     EXPECT_EQ(result.out.find("bad bits"), std::string::npos) << result.out;
@@ -443,7 +453,7 @@ TEST_F(Daemon, FlowControlUnderLoadLosesNothing)
     }
     // (The event history is too short for a run this long: the count.)
     EXPECT_EQ(board.ctl("modem", {"stats"}).text.find("fc-set 0\n"), std::string::npos);
-    kill(find_pid(), SIGTERM);
+    signal_daemon(SIGTERM);
     ASSERT_TRUE(ended());
     EXPECT_LE(std::count(result.out.begin(), result.out.end(), '\n'), 2) << result.out;
 }
@@ -452,7 +462,7 @@ TEST_F(Daemon, RestartWhileTheModemStillMultiplexes)
 {
     up();
     ASSERT_TRUE(wait_modem("msc 4 answered"));
-    kill(find_pid(), SIGKILL); // an earlier instance crashed
+    signal_daemon(SIGKILL); // an earlier instance crashed
     ASSERT_TRUE(ended());
     board.ctl("modem", {"clear"});
     // "AT" goes unanswered: the new daemon closes the multiplexer down and
