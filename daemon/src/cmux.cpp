@@ -94,11 +94,31 @@ void notify(cmux_channel &channel, int dlci, int connected)
         channel.notify(dlci - 1, connected, channel.notify_data);
 }
 
+// A SABM or DISC, counted until the modem answers it.
+bool send_command(cmux_ports *ports, int dlci, uint8_t control)
+{
+    if (!send_frame(ports, dlci, control, 0, nullptr))
+        return false;
+    ++ports->port[dlci].unanswered;
+    return true;
+}
+
+// An answer (UA or DM) came: false if none of our SABM or DISC frames was
+// waiting for one.
+bool answered(cmux_channel &channel)
+{
+    if (channel.unanswered == 0)
+        return false;
+    --channel.unanswered;
+    return true;
+}
+
 void close_channel(cmux_ports *ports, int dlci)
 {
     cmux_channel &channel = ports->port[dlci];
     disarm(channel);
     channel.after_dlci0 = 0;
+    channel.abandoned = 0;
     channel.queued = 0; // nobody takes it any more
     if (channel.state == PORT_CLOSED)
         return;
@@ -198,13 +218,6 @@ int handle_control(cmux_ports *ports, const mux_frame *frame)
 
 } // namespace
 
-int64_t portweaver_now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 int portweaver_ports_timeout(const cmux_ports *ports)
 {
     int64_t next = 0;
@@ -227,8 +240,7 @@ int portweaver_ports_tick(cmux_ports *ports)
         bool sabm = channel.state == PORT_CONNECTING;
         if (channel.retries < MUX_N2) {
             ++channel.retries;
-            channel.resent = 1;
-            send_frame(ports, dlci, sabm ? MUX_CTL_SABM : MUX_CTL_DISC, 0, nullptr);
+            send_command(ports, dlci, sabm ? MUX_CTL_SABM : MUX_CTL_DISC);
             arm(ports, channel);
             continue;
         }
@@ -238,6 +250,7 @@ int portweaver_ports_tick(cmux_ports *ports)
                 return 0;
             mux_log(LOG_ERR, "modem did not open DLCI %d", dlci);
             channel.state = PORT_CLOSED;
+            channel.abandoned = 1;
             channel.queued = 0;
             notify(channel, dlci, 0);
         } else {
@@ -315,7 +328,7 @@ int port_connect(cmux_ports *ports, int dlci, port_notify_fn notify_fn, void *no
     channel.notify = notify_fn;
     channel.notify_data = notify_data;
     disarm(channel);
-    channel.resent = 0;
+    channel.abandoned = 0;
     channel.fc = 0;
     channel.msc_pending = 0;
     if (dlci != 0 && ports->port[0].state != PORT_CONNECTED) {
@@ -324,7 +337,7 @@ int port_connect(cmux_ports *ports, int dlci, port_notify_fn notify_fn, void *no
         channel.state = PORT_CONNECTING;
         return 1;
     }
-    if (!send_frame(ports, dlci, MUX_CTL_SABM, 0, nullptr))
+    if (!send_command(ports, dlci, MUX_CTL_SABM))
         return 0;
     channel.after_dlci0 = 0;
     channel.state = PORT_CONNECTING;
@@ -342,8 +355,9 @@ int port_disconnect(cmux_ports *ports, int dlci)
         notify(channel, dlci, 0);
         return 1;
     }
-    if (!send_frame(ports, dlci, MUX_CTL_DISC, 0, nullptr))
+    if (!send_command(ports, dlci, MUX_CTL_DISC))
         return 0;
+    channel.abandoned = 0;
     if (channel.state != PORT_DISCONNECTING)
         channel.disc_from = channel.state;
     channel.state = PORT_DISCONNECTING;
@@ -440,8 +454,16 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
         return FRAME_REJECTED;
     cmux_channel &channel = ports->port[dlci];
     switch (frame->type) {
-    case MUX_UA:
-        if (channel.state == PORT_CONNECTING && !channel.after_dlci0) {
+    case MUX_UA: {
+        const bool owed = answered(channel);
+        if (channel.state == PORT_CLOSED && channel.abandoned) {
+            // The answer came after we gave up: the channel is open on the
+            // modem's side, and the port, still open, takes it.
+            mux_log(LOG_ERR, "modem opened DLCI %d late", dlci);
+            channel.abandoned = 0;
+            channel.state = PORT_CONNECTED;
+            notify(channel, dlci, 1);
+        } else if (channel.state == PORT_CONNECTING && !channel.after_dlci0) {
             channel.state = PORT_CONNECTED;
             disarm(channel);
             notify(channel, dlci, 1);
@@ -450,7 +472,7 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
                     cmux_channel &held = ports->port[d];
                     if (held.after_dlci0 && held.state == PORT_CONNECTING) {
                         held.after_dlci0 = 0;
-                        if (send_frame(ports, d, MUX_CTL_SABM, 0, nullptr))
+                        if (send_command(ports, d, MUX_CTL_SABM))
                             arm(ports, held);
                         else
                             held.state = PORT_CLOSED;
@@ -459,13 +481,13 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
             }
         } else if (channel.state == PORT_DISCONNECTING) {
             close_channel(ports, dlci);
-        } else if (channel.resent) {
-            channel.resent = 0; // a late answer to a SABM or DISC sent again
-        } else {
+        } else if (!owed) {
             mux_log(LOG_ERR, "unexpected UA frame");
             return FRAME_REJECTED;
         }
+        // else: a late answer to a SABM or DISC sent again
         return FRAME_CONSUMED;
+    }
     case MUX_DISC:
         // The modem closes the channel: UA, and the port learns it.
         if (channel.state == PORT_CLOSED) {
@@ -481,7 +503,9 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
         // We are the initiating station: the modem opens nothing.
         send_response(ports, dlci, MUX_CTL_DM, frame->pf);
         return FRAME_CONSUMED;
-    case MUX_DM:
+    case MUX_DM: {
+        const bool owed = answered(channel);
+        channel.abandoned = 0;
         if (channel.state == PORT_CONNECTED) {
             // The modem knows no such connection (any more).
             close_channel(ports, dlci);
@@ -497,13 +521,13 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
             // The modem has no such connection: closed either way, and the
             // port may be opened again.
             close_channel(ports, dlci);
-        } else if (channel.resent) {
-            channel.resent = 0; // the answer to a DISC sent again after the first was answered
-        } else {
+        } else if (!owed) {
             mux_log(LOG_ERR, "unexpected DM frame");
             return FRAME_REJECTED;
         }
+        // else: the answer to a frame sent again after the first was answered
         return FRAME_CONSUMED;
+    }
     case MUX_UIH:
         if (dlci != 0) {
             if (channel.state != PORT_CONNECTED) {

@@ -31,7 +31,10 @@ struct cmux_channel {
     // deadline (monotonic ms, 0: none) up to MUX_N2 times.
     int64_t deadline;
     int retries;
-    uint8_t resent;      // the last SABM or DISC went more than once (a second answer is no news)
+    // SABM and DISC frames sent and not answered yet: an answer beyond the
+    // one that settles the exchange (to a frame sent again) is no news.
+    int unanswered;
+    uint8_t abandoned;   // no UA came to our SABMs: a late one means the modem opened it after all
     uint8_t after_dlci0; // SABM held back until DLCI 0 is open
     uint8_t fc;          // the modem's FC for this channel: it takes no data now
     uint8_t msc_pending; // our MSC command is not answered yet
@@ -83,7 +86,6 @@ int portweaver_ports_tick(cmux_ports *ports);
 void portweaver_ports_drain(cmux_ports *ports);
 // The smallest room left in a channel's hold-back queue.
 size_t portweaver_ports_queue_room(const cmux_ports *ports);
-int64_t portweaver_now_ms();
 
 // The kernel mctrl word for a modem status received in an MSC.
 uint32_t portweaver_modem_status(uint8_t v24, bool has_break);

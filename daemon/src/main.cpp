@@ -16,6 +16,7 @@
 #include <getopt.h>
 #include <grp.h>
 #include <initializer_list>
+#include <iterator>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
@@ -226,10 +227,20 @@ int modem_init(serport *port)
     for (const step &s : steps) {
         // An answer that comes late is dropped before the second try, so
         // that it is never taken for the answer to a later command.
-        if (!at_command(port, s.command, "OK", s.ms) && !at_command(port, s.command, "OK", s.ms)) {
-            mux_log(LOG_CRIT, "modem did not answer \"%s\" with OK", s.command);
-            return 0;
+        if (at_command(port, s.command, "OK", s.ms))
+            continue;
+        at_reply second = at_exchange(port, s.command, "OK", s.ms);
+        if (second == at_reply::expected)
+            continue;
+        if (second == at_reply::none && &s == &steps[std::size(steps) - 1]) {
+            // The first "AT+CMUX=0" may have switched the modem, its OK
+            // lost among late answers: a multiplexing modem takes the
+            // second as AT text and says nothing. DLCI 0's SABMs find out.
+            mux_log(LOG_ERR, "no answer to \"%s\"; trying the multiplexer", s.command);
+            break;
         }
+        mux_log(LOG_CRIT, "modem did not answer \"%s\" with OK", s.command);
+        return 0;
     }
     // What comes before the first frame is the modem's command mode.
     port->quiet_hunt = 1;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <new>
 #include <sys/select.h>
@@ -294,7 +295,41 @@ size_t portweaver_serport_discard_input(serport *port)
     }
 }
 
+int64_t portweaver_now_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+namespace
+{
+
+bool starts_with(const char *line, size_t len, const char *prefix)
+{
+    size_t n = strlen(prefix);
+    return len >= n && memcmp(line, prefix, n) == 0;
+}
+
+// A line the modem sends on its own at any time: RING, or "+NAME: ..." and
+// "#NAME: ..." reports (the error results excepted, which answer a command).
+bool unsolicited(const char *line, size_t len)
+{
+    if (len == 4 && starts_with(line, len, "RING"))
+        return true;
+    if (len == 0 || (line[0] != '+' && line[0] != '#'))
+        return false;
+    return !starts_with(line, len, "+CME ERROR") && !starts_with(line, len, "+CMS ERROR");
+}
+
+} // namespace
+
 int at_command(serport *port, const char *command, const char *expected, int ms)
+{
+    return at_exchange(port, command, expected, ms) == at_reply::expected;
+}
+
+at_reply at_exchange(serport *port, const char *command, const char *expected, int ms)
 {
     if (command) {
         // A late answer to an earlier command, or a line the modem sent on
@@ -302,23 +337,27 @@ int at_command(serport *port, const char *command, const char *expected, int ms)
         portweaver_serport_discard_input(port);
         if (!port->ops->send(port, command, strlen(command)) || !port->ops->send(port, "\r", 1) ||
             !port->ops->flush(port, 100))
-            return 0;
+            return at_reply::other;
     }
+    const int64_t deadline = portweaver_now_ms() + ms;
     for (;;) {
         char line[64];
-        ssize_t n = port->ops->readline(port, line, sizeof line, ms);
+        const int64_t left = deadline - portweaver_now_ms();
+        ssize_t n = left > 0 ? port->ops->readline(port, line, sizeof line, static_cast<int>(left)) : -1;
         if (n < 0)
-            return 0;
+            return at_reply::none;
         size_t len = static_cast<size_t>(n);
         while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n'))
             --len;
         if (len == strlen(expected) && memcmp(line, expected, len) == 0)
-            return 1;
+            return at_reply::expected;
         // An empty line, or the modem's echo of the command (skipped once).
         if (len == 0 || (command && len == strlen(command) && memcmp(line, command, len) == 0)) {
             command = nullptr;
             continue;
         }
-        return 0;
+        if (!unsolicited(line, len))
+            return at_reply::other;
+        // else: the wait for the answer goes on
     }
 }

@@ -63,7 +63,15 @@ size_t portweaver_serport_room(const serport *port);
 // failure.
 serport *portweaver_serport_wrap(int fd);
 
+// Monotonic clock in milliseconds.
+int64_t portweaver_now_ms();
+
 int at_command(serport *port, const char *command, const char *expected, int ms);
+// at_command that tells a wrong answer from none within ms. Lines the
+// modem sends on its own meanwhile (RING, +CREG: ...) are passed over: only
+// a final result code answers a command.
+enum class at_reply { expected, other, none };
+at_reply at_exchange(serport *port, const char *command, const char *expected, int ms);
 // Reads and drops whatever the line holds now (late or unsolicited answers);
 // the number of octets dropped.
 size_t portweaver_serport_discard_input(serport *port);

@@ -294,6 +294,19 @@ TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
     }
     EXPECT_EQ(ports.port[2].state, PORT_CLOSED);
     EXPECT_EQ(notified.back(), (std::pair<int, int>{1, 0}));
+    // Its UAs come after all (a modem busy sending): the first opens the
+    // channel for the port, those to the retries are no news, and only
+    // one beyond them is unexpected.
+    EXPECT_EQ(ua(2), FRAME_CONSUMED);
+    EXPECT_EQ(ports.port[2].state, PORT_CONNECTED);
+    EXPECT_EQ(notified.back(), (std::pair<int, int>{1, 1}));
+    expect_log("modem opened DLCI 2 late");
+    for (int i = 0; i < MUX_N2; ++i) {
+        EXPECT_EQ(ua(2), FRAME_CONSUMED);
+        EXPECT_EQ(log, "");
+    }
+    EXPECT_EQ(ua(2), FRAME_REJECTED);
+    expect_log("unexpected UA frame");
     // A DISC without answer: sent again, then closed.
     connect(3);
     ASSERT_EQ(port_disconnect(&ports, 3), 1);

@@ -153,7 +153,10 @@ struct Daemon : testing::Test {
         modem(modem_args);
         cmux(cmux_args);
         start(daemon_args);
-        ASSERT_TRUE(wait_modem("sabm 0")) << board.ctl("modem", {"events"}).text;
+        bool multiplexing = wait_modem("sabm 0");
+        if (!multiplexing && finished)
+            ended();
+        ASSERT_TRUE(multiplexing) << board.ctl("modem", {"events"}).text << (finished ? result.out : "");
     }
     std::string events(const std::string &emulator) const { return board.ctl(emulator, {"events"}).text; }
     // A signal to this board's daemon only: kill(-1, ...) would reach every
@@ -393,6 +396,21 @@ TEST_F(Daemon, LateAndUnsolicitedAnswersInTheBringUp)
     EXPECT_EQ(result.out.find("failed to receive"), std::string::npos) << result.out;
 }
 
+TEST_F(Daemon, AnAnswerToCmuxThatComesTooLateStillOpensTheMultiplexer)
+{
+    // Both tries of "AT+CMUX=0" go unanswered in time, but the first one
+    // switched the modem: the daemon tries DLCI 0 rather than give up.
+    up({"--late", "AT+CMUX=0=250"});
+    RunResult r = client({"open", "1", "echo", "2000", "7"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    signal_daemon(SIGTERM);
+    ASSERT_TRUE(ended());
+    EXPECT_NE(result.out.find("no answer to \"AT+CMUX=0\"; trying the multiplexer\n"), std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.out.find("bad frame flag"), std::string::npos) << result.out;
+    EXPECT_EQ(board.ctl("modem", {"violations"}).text, "");
+}
+
 TEST_F(Daemon, LostSabmIsSentAgain)
 {
     up({"--lose-sabm", "1"});
@@ -455,7 +473,15 @@ TEST_F(Daemon, FlowControlUnderLoadLosesNothing)
     EXPECT_EQ(board.ctl("modem", {"stats"}).text.find("fc-set 0\n"), std::string::npos);
     signal_daemon(SIGTERM);
     ASSERT_TRUE(ended());
-    EXPECT_LE(std::count(result.out.begin(), result.out.end(), '\n'), 2) << result.out;
+    // A modem this busy may answer a SABM or DISC after the daemon's last
+    // try (lines that say so); nothing else is logged beyond the odd line.
+    std::istringstream log(result.out);
+    int other = 0;
+    for (std::string line; std::getline(log, line);)
+        if (line.find("late") == std::string::npos && line.find("did not open DLCI") == std::string::npos &&
+            line.find("did not answer DISC") == std::string::npos)
+            ++other;
+    EXPECT_LE(other, 2) << result.out;
 }
 
 TEST_F(Daemon, RestartWhileTheModemStillMultiplexes)

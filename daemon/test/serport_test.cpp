@@ -339,6 +339,16 @@ TEST_F(Modem, LateAndUnsolicitedLinesAreNotTakenForTheAnswer)
     answer("\r\n+CREG: 1\r\n");
     reply = "\r\nOK\r\n";
     EXPECT_EQ(at("AT", "OK", 200), 1);
+    // Reports while the command waits are passed over; an error result
+    // is the answer, and reports alone do not stretch the wait.
+    reply = "\r\nRING\r\n\r\n+CREG: 5\r\n\r\n#QSS: 1\r\n\r\nOK\r\n";
+    EXPECT_EQ(at("AT+IPR=115200", "OK", 200), 1);
+    reply = "\r\nRING\r\n\r\n+CME ERROR: 3\r\n";
+    EXPECT_EQ(at("AT#SELINT=2", "OK", 200), 0);
+    reply = "\r\nRING\r\n";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(at("AT", "OK", 200), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
 TEST_F(Modem, ErrorAnswersAtOnce)

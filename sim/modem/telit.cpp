@@ -62,6 +62,10 @@ void Modem::emit(std::span<const uint8_t> data)
 
 void Modem::receive(std::span<const uint8_t> data)
 {
+    if (busy_) {
+        unread_.insert(unread_.end(), data.begin(), data.end());
+        return;
+    }
     for (uint8_t c : data) {
         if (mux_) {
             mux_octet(c);
@@ -146,10 +150,18 @@ void Modem::answer_for(const std::string &command, const std::string &text, std:
                 line();
         }
     };
-    if (delay > 0 && later)
-        later(delay, out);
-    else
+    if (delay > 0 && later) {
+        busy_ = true;
+        later(delay, [this, out] {
+            out();
+            busy_ = false;
+            std::vector<uint8_t> next;
+            next.swap(unread_);
+            receive(next);
+        });
+    } else {
         out();
+    }
 }
 
 void Modem::at_line(const std::string &line)

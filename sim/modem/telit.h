@@ -122,6 +122,10 @@ class Modem
         bool answered = false; // no more repeats; later answers are to the copies
     };
     std::vector<Pending> pending_;
+    // A late answer is outstanding: like a real modem, this one reads the
+    // next command only after it (and a switch it makes decides how).
+    bool busy_ = false;
+    std::vector<uint8_t> unread_;
     uint64_t next_id_ = 1;
     bool fc_[5] = {};          // FC we set for the DTE's data
     bool fc_acked_[5] = {};    // the DTE has answered that MSC: no data from now on

@@ -176,6 +176,26 @@ TEST_F(Responder, CommandModeSwallowsWhatFollowsTheSwitch)
     EXPECT_FALSE(m.open(0));
 }
 
+TEST_F(Responder, ABusyModemReadsTheNextCommandAfterItsLateAnswer)
+{
+    m.echo = false;
+    m.late["AT+CMEE=2"] = 300;
+    type("AT+CMEE=2\r");
+    type("AT\r"); // sent again by an impatient DTE
+    EXPECT_EQ(text(), "");
+    run_timers();
+    EXPECT_EQ(text(), "\r\nOK\r\n\r\nOK\r\n");
+    // A second "AT+CMUX=0" behind a late first one reaches a modem that
+    // has switched: it is no command any more, and gets no answer.
+    m.late["AT+CMUX=0"] = 250;
+    out.clear();
+    type("AT+CMUX=0\r");
+    type("AT+CMUX=0\r");
+    run_timers();
+    EXPECT_EQ(text(), "\r\nOK\r\n");
+    EXPECT_TRUE(m.in_mux());
+}
+
 TEST_F(Responder, StatusCommandsRepeatedUntilAnswered)
 {
     to_mux();
