@@ -85,9 +85,13 @@ final class IoPart implements Part {
             return;
         }
         sampler.interrupt();
-        board.stopReadEvents();
+        // A stop that comes before the reader's loop has started ends
+        // nothing: repeated until the reader is gone (at most 5 s).
         try {
-            reader.join(5000);
+            for (int i = 0; i < 50 && reader.isAlive(); i++) {
+                board.stopReadEvents();
+                reader.join(100);
+            }
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
         }
