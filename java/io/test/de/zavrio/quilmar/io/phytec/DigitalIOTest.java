@@ -6,49 +6,13 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import de.zavrio.quilmar.test.NativeLibraries;
 import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.nio.file.Files;
-import org.junit.jupiter.api.AfterAll;
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
-import org.junit.jupiter.api.function.Executable;
 
 /** Levels, negation, edge, debounce, trigger, outputs and the snapshot. */
-class DigitalIOTest {
-    static GpioBoard board;
-    QuilmarIOPhytecImpl io;
-
-    @BeforeAll
-    static void start() throws IOException {
-        NativeLibraries.load("ionative");
-        board = new GpioBoard("gpio");
-    }
-
-    @AfterAll
-    static void stop() {
-        board.close();
-    }
-
-    @BeforeEach
-    void fresh() throws Exception {
-        board.gpio("reset");
-        io = new QuilmarIOPhytecImpl();
-    }
-
-    @AfterEach
-    void clean() throws Exception {
-        board.assertNoViolations();
-    }
-
-    static void fails(Class<? extends Throwable> type, String message, Executable call) {
-        Throwable t = assertThrows(type, call);
-        assertEquals(message, t.getMessage());
-    }
-
+class DigitalIOTest extends GpioFixture {
     @Test
     void addressesOutsideTheRangeAreRefused() {
         String invalid = "invalid address";
