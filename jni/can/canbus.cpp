@@ -12,6 +12,7 @@
 
 #include "can4linuxAdapter.h"
 #include "jnu.h"
+#include "jnu_scope.h"
 
 std::atomic<unsigned char> timeoutFlag{0};
 std::atomic<int32_t> writeSleeptime{0};
@@ -133,63 +134,6 @@ bool closingRequested(int fd)
 constexpr int kReadStopped = -2; // fd was set negative while waiting
 constexpr int kReadFailed = -99; // the device is gone; exception pending
 
-// A local reference deleted on every path.
-class CAN_LocalRef
-{
-  public:
-    CAN_LocalRef(JNIEnv *env, jobject ref) : env_(env), ref_(ref) {}
-    ~CAN_LocalRef()
-    {
-        if (ref_ != nullptr) {
-            env_->DeleteLocalRef(ref_);
-        }
-    }
-    CAN_LocalRef(const CAN_LocalRef &) = delete;
-    CAN_LocalRef &operator=(const CAN_LocalRef &) = delete;
-    jobject get() const { return ref_; }
-
-  private:
-    JNIEnv *env_;
-    jobject ref_;
-};
-
-// Lookups of one initialisation entry run one after the other without
-// stopping at a failure: each failure's exception is set aside and the
-// first one raised again at the end.
-class CAN_LookupBatch
-{
-  public:
-    explicit CAN_LookupBatch(JNIEnv *env) : env_(env) {}
-    ~CAN_LookupBatch()
-    {
-        if (first_ != nullptr) {
-            env_->ExceptionClear();
-            env_->Throw(first_);
-            env_->DeleteLocalRef(first_);
-        }
-    }
-    CAN_LookupBatch(const CAN_LookupBatch &) = delete;
-    CAN_LookupBatch &operator=(const CAN_LookupBatch &) = delete;
-
-    template <typename T> T operator()(T result)
-    {
-        if (env_->ExceptionCheck()) {
-            jthrowable pending = env_->ExceptionOccurred();
-            env_->ExceptionClear();
-            if (first_ == nullptr) {
-                first_ = pending;
-            } else {
-                env_->DeleteLocalRef(pending);
-            }
-        }
-        return result;
-    }
-
-  private:
-    JNIEnv *env_;
-    jthrowable first_ = nullptr;
-};
-
 void throwErrno(JNIEnv *env, const char *className, int error)
 {
     JNU_ThrowByName(env, className, strerror(error));
@@ -276,7 +220,7 @@ int copyBytes(JNIEnv *env, jbyteArray array, uint8_t *out)
 // Loads one of the byte arrays mask, delta, trigger of a filter.
 int32_t loadFilterBytes(JNIEnv *env, jobject filter, jfieldID field, const char *name, uint8_t *out)
 {
-    CAN_LocalRef array(env, env->GetObjectField(filter, field));
+    JNU_LocalRef array(env, env->GetObjectField(filter, field));
     if (array.get() == nullptr) {
         return 0;
     }
@@ -314,7 +258,7 @@ int copyFilterArray(CanFilterEntry *table, jobjectArray filters, JNIEnv *env)
         if (log) {
             puts("\ndebug: copyFilterArray - before access filter obj");
         }
-        CAN_LocalRef filter(env, env->GetObjectArrayElement(filters, i));
+        JNU_LocalRef filter(env, env->GetObjectArrayElement(filters, i));
         if (filter.get() == nullptr) {
             return -1;
         }
@@ -359,7 +303,7 @@ int CAN_isEventInteressting(JNIEnv *env, jobject bus, CanFilterEntry *table, int
 
 void CAN_fireEvent(canmsg_t m, int decision, JNIEnv *env, jobject bus)
 {
-    CAN_LocalRef message(env, env->NewObject(CLASS_CANMessage, MID_CANMessage_Constructor));
+    JNU_LocalRef message(env, env->NewObject(CLASS_CANMessage, MID_CANMessage_Constructor));
     if (message.get() == nullptr) {
         return;
     }
@@ -369,7 +313,7 @@ void CAN_fireEvent(canmsg_t m, int decision, JNIEnv *env, jobject bus)
     env->SetLongField(message.get(), FID_CANMessage_seconds, static_cast<jlong>(m.seconds));
     env->SetLongField(message.get(), FID_CANMessage_mikroseconds, static_cast<jlong>(m.microseconds));
     int length = CAN_recordLength(m);
-    CAN_LocalRef data(env, env->NewByteArray(length));
+    JNU_LocalRef data(env, env->NewByteArray(length));
     if (data.get() == nullptr) {
         return;
     }
@@ -415,7 +359,7 @@ int writeCANMessage(JNIEnv *env, jobject message, int fd)
     record.id = static_cast<uint32_t>(env->GetIntField(message, FID_CANMessage_id));
     record.cob = env->GetIntField(message, FID_CANMessage_cob);
     record.flags = env->GetIntField(message, FID_CANMessage_flags);
-    CAN_LocalRef data(env, env->GetObjectField(message, FID_CANMessage_data));
+    JNU_LocalRef data(env, env->GetObjectField(message, FID_CANMessage_data));
     if (data.get() != nullptr) {
         record.length =
             static_cast<int16_t>(copyBytes(env, static_cast<jbyteArray>(data.get()), record.data));
@@ -440,7 +384,7 @@ void writePendingMessage(JNIEnv *env, jobject bus, int fd)
     }
     int ret;
     {
-        CAN_LocalRef message(env, env->GetObjectField(bus, FID_CANBus_messageToWrite));
+        JNU_LocalRef message(env, env->GetObjectField(bus, FID_CANBus_messageToWrite));
         if (message.get() == nullptr) {
             if (log) {
                 puts("writePendingMessage: unkown state messageToWrite is NULL");
@@ -465,8 +409,8 @@ void writePendingMessages(JNIEnv *env, jobject bus, int fd)
     if (env->CallBooleanMethod(bus, MID_CANBus_isMessagesReadyToWrite) != JNI_TRUE || env->ExceptionCheck()) {
         return;
     }
-    CAN_LocalRef send(env, env->GetObjectField(bus, FID_CANBus_canMessagesSendArray));
-    CAN_LocalRef expected(env, env->GetObjectField(bus, FID_CANBus_canMessagesReceiveArray));
+    JNU_LocalRef send(env, env->GetObjectField(bus, FID_CANBus_canMessagesSendArray));
+    JNU_LocalRef expected(env, env->GetObjectField(bus, FID_CANBus_canMessagesReceiveArray));
     // A missing array counts as an empty one.
     auto *sendArray = static_cast<jobjectArray>(send.get());
     auto *expectedArray = static_cast<jobjectArray>(expected.get());
@@ -478,8 +422,8 @@ void writePendingMessages(JNIEnv *env, jobject bus, int fd)
     }
     // Refuse the whole transfer before anything is sent.
     for (jsize i = 0; i < n; ++i) {
-        CAN_LocalRef s(env, env->GetObjectArrayElement(sendArray, i));
-        CAN_LocalRef e(env, env->GetObjectArrayElement(expectedArray, i));
+        JNU_LocalRef s(env, env->GetObjectArrayElement(sendArray, i));
+        JNU_LocalRef e(env, env->GetObjectArrayElement(expectedArray, i));
         if (s.get() == nullptr || e.get() == nullptr) {
             JNU_ThrowByName(env, kIllegalArgument, "null element in send or receive array");
             return;
@@ -488,13 +432,13 @@ void writePendingMessages(JNIEnv *env, jobject bus, int fd)
     const bool blocking = env->GetBooleanField(bus, FID_CANBus_blocking) == JNI_TRUE;
     canmsg_t answers[CAN_RX_RECORDS];
     for (jsize i = 0; i < n; ++i) {
-        CAN_LocalRef s(env, env->GetObjectArrayElement(sendArray, i));
-        CAN_LocalRef e(env, env->GetObjectArrayElement(expectedArray, i));
+        JNU_LocalRef s(env, env->GetObjectArrayElement(sendArray, i));
+        JNU_LocalRef e(env, env->GetObjectArrayElement(expectedArray, i));
         uint32_t expectedId = static_cast<uint32_t>(env->GetIntField(e.get(), FID_CANMessage_id));
         uint8_t expectedData[8] = {};
         int expectedLength = 0;
         {
-            CAN_LocalRef data(env, env->GetObjectField(e.get(), FID_CANMessage_data));
+            JNU_LocalRef data(env, env->GetObjectField(e.get(), FID_CANMessage_data));
             if (data.get() != nullptr) {
                 expectedLength = copyBytes(env, static_cast<jbyteArray>(data.get()), expectedData);
             }
@@ -528,7 +472,7 @@ extern "C" {
 
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_initNativeIds(JNIEnv *env, jclass cls)
 {
-    CAN_LookupBatch look(env);
+    JNU_LookupBatch look(env);
     FID_CANBus_device = look(JNU_GetFieldID(env, cls, "device", "Ljava/lang/String;"));
     FID_CANBus_baud = look(JNU_GetFieldID(env, cls, "baud", "I"));
     FID_CANBus_blocking = look(JNU_GetFieldID(env, cls, "blocking", "Z"));
@@ -563,7 +507,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_initNativeIds(JNIEnv
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANMessage_initNativeIds(JNIEnv *env, jclass cls)
 {
     {
-        CAN_LookupBatch look(env);
+        JNU_LookupBatch look(env);
         MID_CANMessage_Constructor = look(JNU_GetMethodID(env, cls, "<init>", "()V"));
         FID_CANMessage_flags = look(JNU_GetFieldID(env, cls, "flags", "I"));
         FID_CANMessage_cob = look(JNU_GetFieldID(env, cls, "cob", "I"));
@@ -584,7 +528,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANMessage_initNativeIds(JN
 
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANMessageFilter_initNativeIds(JNIEnv *env, jclass cls)
 {
-    CAN_LookupBatch look(env);
+    JNU_LookupBatch look(env);
     FID_CANMessageFilter_id = look(JNU_GetFieldID(env, cls, "id", "I"));
     FID_CANMessageFilter_interval = look(JNU_GetFieldID(env, cls, "interval", "J"));
     FID_CANMessageFilter_mask = look(JNU_GetFieldID(env, cls, "mask", "[B"));
@@ -596,7 +540,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANMessageFilter_initNative
 JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_io_can_CANBus_openCanDevice(JNIEnv *env, jobject bus)
 {
     const bool log = CAN_logging();
-    CAN_LocalRef device(env, env->GetObjectField(bus, FID_CANBus_device));
+    JNU_LocalRef device(env, env->GetObjectField(bus, FID_CANBus_device));
     if (device.get() == nullptr) {
         JNU_ThrowByName(env, kIOException, "cannot open can device");
         return -1;
@@ -704,7 +648,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv 
         if (log) {
             puts("debug: readMessages - filter array");
         }
-        CAN_LocalRef array(env, env->GetObjectField(bus, FID_CANBus_filterArray));
+        JNU_LocalRef array(env, env->GetObjectField(bus, FID_CANBus_filterArray));
         if (array.get() == nullptr) {
             JNU_ThrowByName(env, kIllegalState, "filterArray is not initilized");
             return;

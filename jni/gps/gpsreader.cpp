@@ -286,7 +286,7 @@ int isTimeTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *current
 
 int getSpeedTriggerIndex(JNIEnv *env, jobject receiver, float speed)
 {
-    GPS_LocalRef array(env, env->GetObjectField(receiver, FID_GPSReceiver_speedTrigger));
+    JNU_LocalRef array(env, env->GetObjectField(receiver, FID_GPSReceiver_speedTrigger));
     if (array.get() == nullptr) {
         return -1;
     }
@@ -336,7 +336,7 @@ int isDistanceTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *cur
     if (current->rmc.status != 'A') {
         return 0;
     }
-    GPS_LocalRef outer(env, env->GetObjectField(receiver, FID_GPSReceiver_distanceTrigger));
+    JNU_LocalRef outer(env, env->GetObjectField(receiver, FID_GPSReceiver_distanceTrigger));
     if (outer.get() == nullptr) {
         if (debugReceiver()) {
             std::printf("GPS: ERROR: getDistanceTrigger() cannot distanceTrigger array\n");
@@ -351,7 +351,7 @@ int isDistanceTrigger(JNIEnv *env, jobject receiver, const NativeNmeaRecord *cur
     // Reads {bound, distance} of one row; false when the row or its elements
     // are missing. A row shorter than two elements counts as missing.
     auto readRow = [&](jsize i, float *bound, float *metres, bool *rowMissing) {
-        GPS_LocalRef row(env, env->GetObjectArrayElement(rows, i));
+        JNU_LocalRef row(env, env->GetObjectArrayElement(rows, i));
         if (row.get() == nullptr) {
             *rowMissing = true;
             return false;
@@ -441,7 +441,7 @@ int isForceFireCurrentPosition(JNIEnv *env, jobject receiver)
 
 int isRecordTypeFits(JNIEnv *env, jobject receiver, NativeNmeaRecord record)
 {
-    GPS_LocalRef name(env, env->GetObjectField(receiver, FID_GPSReceiver_getRecordRecordName));
+    JNU_LocalRef name(env, env->GetObjectField(receiver, FID_GPSReceiver_getRecordRecordName));
     if (name.get() == nullptr) {
         return 0;
     }
@@ -600,9 +600,9 @@ struct PairEvent {
     }
     bool ready(JNIEnv *env) const { return event.get() != nullptr && !env->ExceptionCheck(); }
 
-    GPS_LocalRef rmcObject;
-    GPS_LocalRef ggaObject;
-    GPS_LocalRef event;
+    JNU_LocalRef rmcObject;
+    JNU_LocalRef ggaObject;
+    JNU_LocalRef event;
 };
 
 void firePairCallback(JNIEnv *env, jobject receiver, jmethodID callback, const NativeNmeaRecord *rmc,
@@ -660,13 +660,13 @@ void GPS_fireAreaCheckEvent(JNIEnv *env, jobject receiver, const NativeNmeaRecor
         return;
     }
     // The answer is not used.
-    GPS_LocalRef answer(
+    JNU_LocalRef answer(
         env, env->CallObjectMethod(receiver, MID_GPSReceiver_positionNativeAreaCallback, pair.event.get()));
 }
 
 void firePositionNativeCallback(JNIEnv *env, jobject receiver, const NativeNmeaRecord *record)
 {
-    GPS_LocalRef object(env, createJNMEARecord(env, *record));
+    JNU_LocalRef object(env, createJNMEARecord(env, *record));
     if (object.get() == nullptr || env->ExceptionCheck()) {
         return;
     }

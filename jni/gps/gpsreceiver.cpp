@@ -141,7 +141,7 @@ extern "C" {
 
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_initNativeIDs(JNIEnv *env, jclass clazz)
 {
-    GPS_LookupBatch batch(env);
+    JNU_LookupBatch batch(env);
     MID_GPSReceiver_fireGPSpositionEvent = batch(
         JNU_GetMethodID(env, clazz, "fireGPSpositionEvent", "(Lde/zavrio/quilmar/gps/GPSPositionEvent;)V"));
     MID_GPSReceiver_positionNativeCallback = batch(JNU_GetMethodID(
@@ -168,7 +168,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_initNativeIDs(JNIE
 
 JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSPositionEvent_initNativeIDs(JNIEnv *env, jclass clazz)
 {
-    GPS_LookupBatch batch(env);
+    JNU_LookupBatch batch(env);
     CLASS_GPSPositionEvent = static_cast<jclass>(env->NewGlobalRef(clazz));
     MID_GPSPositionEvent_init = batch(env->GetMethodID(clazz, "<init>", "()V"));
     FID_GPSPositionEvent_trackedDistance = batch(JNU_GetFieldID(env, clazz, "trackedDistance", "I"));
@@ -222,7 +222,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_GPSReceiver_startReading(JNIEn
     // that the loop never runs without being able to deliver a record.
     for (const char *name : {"de/zavrio/quilmar/gps/records/RMC", "de/zavrio/quilmar/gps/records/GGA",
                              "de/zavrio/quilmar/gps/GPSPositionEvent"}) {
-        GPS_LocalRef found(env, env->FindClass(name));
+        JNU_LocalRef found(env, env->FindClass(name));
         if (found.get() == nullptr) {
             return; // NoClassDefFoundError or the initialiser's exception is pending
         }

@@ -44,7 +44,7 @@ int fillGGArecord(JNIEnv *env, jobject *object, const NativeNmeaRecord *record)
 extern "C" JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_records_GGA_initNativeIDs(JNIEnv *env,
                                                                                        jclass clazz)
 {
-    GPS_LookupBatch batch(env);
+    JNU_LookupBatch batch(env);
     CLASS_GGA = static_cast<jclass>(env->NewGlobalRef(clazz));
     MID_GGA_init = batch(env->GetMethodID(clazz, "<init>", "()V"));
     MID_GGA_setHDOP = batch(JNU_GetMethodID(env, clazz, "setHDOP", "(F)V"));

@@ -79,7 +79,7 @@ jobject createJNMEARecord(JNIEnv *env, NativeNmeaRecord record)
 extern "C" JNIEXPORT void JNICALL
 Java_de_zavrio_quilmar_gps_records_BaseNMEARecord_initNativeIDs(JNIEnv *env, jclass clazz)
 {
-    GPS_LookupBatch batch(env);
+    JNU_LookupBatch batch(env);
     CLASS_BaseNMEARecord = static_cast<jclass>(env->NewGlobalRef(clazz));
     MID_BaseNMEARecord_init = batch(env->GetMethodID(clazz, "<init>", "()V"));
     FID_BaseNMEARecord_record = batch(JNU_GetFieldID(env, clazz, "record", "Ljava/lang/String;"));

@@ -19,7 +19,7 @@ enum AngleTyp : jint { kLongitude = 0, kLatitude = 1 };
 
 void setAngle(JNIEnv *env, jobject *object, jfieldID field, int32_t milliarcseconds, jint typ)
 {
-    GPS_LocalRef angle(env, env->NewObject(CLASS_GPSAngle, MID_GPSAngle_init));
+    JNU_LocalRef angle(env, env->NewObject(CLASS_GPSAngle, MID_GPSAngle_init));
     if (angle.get() == nullptr) {
         return;
     }
@@ -40,12 +40,12 @@ void fillBasePosition(JNIEnv *env, jobject *object, int32_t latitude, int32_t lo
 extern "C" JNIEXPORT void JNICALL
 Java_de_zavrio_quilmar_gps_records_AbstractPositionRecord_initNativeIDs(JNIEnv *env, jclass clazz)
 {
-    GPS_LookupBatch batch(env);
+    JNU_LookupBatch batch(env);
     FID_AbstractPositionRecord_longitude =
         batch(JNU_GetFieldID(env, clazz, "longitude", "Lde/zavrio/quilmar/gps/records/GPSAngle;"));
     FID_AbstractPositionRecord_latitude =
         batch(JNU_GetFieldID(env, clazz, "latitude", "Lde/zavrio/quilmar/gps/records/GPSAngle;"));
-    GPS_LocalRef angle(env, batch(env->FindClass("de/zavrio/quilmar/gps/records/Angle")));
+    JNU_LocalRef angle(env, batch(env->FindClass("de/zavrio/quilmar/gps/records/Angle")));
     if (angle.get() == nullptr) {
         // The lookup error is raised when the batch ends.
         return;
@@ -53,7 +53,7 @@ Java_de_zavrio_quilmar_gps_records_AbstractPositionRecord_initNativeIDs(JNIEnv *
     CLASS_Angle = static_cast<jclass>(env->NewGlobalRef(angle.get()));
     FID_Angle_radMilliseconds =
         batch(JNU_GetFieldID(env, static_cast<jclass>(angle.get()), "radMilliseconds", "I"));
-    GPS_LocalRef gpsAngle(env, batch(env->FindClass("de/zavrio/quilmar/gps/records/GPSAngle")));
+    JNU_LocalRef gpsAngle(env, batch(env->FindClass("de/zavrio/quilmar/gps/records/GPSAngle")));
     if (gpsAngle.get() == nullptr) {
         std::printf("ERROR: find class problem\n");
         return;

@@ -20,7 +20,7 @@ int parseDate(JNIEnv *env, jobject *object, const NativeNmeaRecord *record)
     std::snprintf(joined, sizeof joined, "%s%s", record->date, record->utcTime);
     char text[sizeof joined];
     GPS_asciiCopy(text, sizeof text, joined);
-    GPS_LocalRef string(env, env->NewStringUTF(text));
+    JNU_LocalRef string(env, env->NewStringUTF(text));
     if (string.get() == nullptr) {
         return 0;
     }
@@ -46,7 +46,7 @@ int fillRMCrecord(JNIEnv *env, jobject *object, const NativeNmeaRecord *record)
 extern "C" JNIEXPORT void JNICALL Java_de_zavrio_quilmar_gps_records_RMC_initNativeIDs(JNIEnv *env,
                                                                                        jclass clazz)
 {
-    GPS_LookupBatch batch(env);
+    JNU_LookupBatch batch(env);
     CLASS_RMC = static_cast<jclass>(env->NewGlobalRef(clazz));
     MID_RMC_init = batch(env->GetMethodID(clazz, "<init>", "()V"));
     MID_RMC_setDate = batch(JNU_GetMethodID(env, clazz, "setDate", "(Ljava/lang/String;)I"));
