@@ -11,24 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "can4linux.h"
-
-static bool number(const char *s, long &v)
-{
-    char *end = nullptr;
-    errno = 0;
-    v = strtol(s, &end, 0);
-    return *s != '\0' && *end == '\0' && errno == 0 && v >= -2147483647L - 1 && v <= 2147483647L;
-}
-
-static void request(int fd, unsigned long req, int32_t cmd, int32_t target, uint32_t val1)
-{
-    Command_par_t c{};
-    c.cmd = cmd;
-    c.target = target;
-    c.val1 = val1;
-    ioctl(fd, req, &c);
-}
+#include "cbtool.h"
 
 int main(int argc, char **argv)
 {

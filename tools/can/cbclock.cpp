@@ -9,16 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "can4linux.h"
-
-static void request(int fd, unsigned long req, int32_t cmd, int32_t target, uint32_t val1)
-{
-    Command_par_t c{};
-    c.cmd = cmd;
-    c.target = target;
-    c.val1 = val1;
-    ioctl(fd, req, &c);
-}
+#include "cbtool.h"
 
 int main(int argc, char **argv)
 {

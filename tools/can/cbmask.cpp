@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "can4linux.h"
+#include "cbtool.h"
 
 // A 32-bit value in C notation: decimal, 0x hex, 0 octal.
 static bool value(const char *s, uint32_t &v)
@@ -20,16 +20,6 @@ static bool value(const char *s, uint32_t &v)
         return false;
     v = static_cast<uint32_t>(r);
     return true;
-}
-
-static void request(int fd, unsigned long req, int32_t cmd, int32_t target, uint32_t val1, uint32_t val2)
-{
-    Command_par_t c{};
-    c.cmd = cmd;
-    c.target = target;
-    c.val1 = val1;
-    c.val2 = val2;
-    ioctl(fd, req, &c);
 }
 
 int main(int argc, char **argv)

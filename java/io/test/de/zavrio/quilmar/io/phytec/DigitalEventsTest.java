@@ -7,7 +7,6 @@ import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import de.zavrio.quilmar.test.NativeLibraries;
 import java.io.FileNotFoundException;
 import java.io.IOException;
 import java.util.ArrayList;
@@ -15,37 +14,16 @@ import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.concurrent.TimeUnit;
-import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeAll;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 /** readEvents over the emulated input devices. */
-class DigitalEventsTest {
-    static GpioBoard board;
-    QuilmarIOPhytecImpl io;
+class DigitalEventsTest extends GpioFixture {
     Thread reader;
     volatile Throwable readerEnd;
     volatile boolean readerReturned;
 
-    @BeforeAll
-    static void start() throws IOException {
-        NativeLibraries.load("ionative");
-        board = new GpioBoard("gpio");
-    }
-
-    @AfterAll
-    static void stop() {
-        board.close();
-    }
-
-    @BeforeEach
-    void fresh() throws Exception {
-        board.gpio("reset");
-        io = new QuilmarIOPhytecImpl();
-    }
-
+    // Runs before the fixture's violation check.
     @AfterEach
     void end() throws Exception {
         if (reader != null) {
@@ -55,7 +33,6 @@ class DigitalEventsTest {
         }
         board.gpio("restore", "A");
         board.gpio("restore", "7");
-        board.assertNoViolations();
     }
 
     void startReader() {
