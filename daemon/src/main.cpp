@@ -16,7 +16,6 @@
 #include <getopt.h>
 #include <grp.h>
 #include <initializer_list>
-#include <iterator>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
@@ -212,10 +211,11 @@ int modem_init(serport *port)
     struct step {
         const char *command;
         int ms;
+        bool switches; // its OK puts the modem into the multiplexer
     };
     static const step steps[] = {
-        {"AT+CMEE=2", 100},    {"AT+IPR=115200", 100}, {"AT#SELINT=2", 100},
-        {"ATE0V1&K3&D2", 200}, {"AT+CMUX=0", 100},
+        {"AT+CMEE=2", 100, false},    {"AT+IPR=115200", 100, false}, {"AT#SELINT=2", 100, false},
+        {"ATE0V1&K3&D2", 200, false}, {"AT+CMUX=0", 100, true},
     };
     if (!first_at(port)) {
         close_down_multiplexer(port);
@@ -232,7 +232,7 @@ int modem_init(serport *port)
         at_reply second = at_exchange(port, s.command, "OK", s.ms);
         if (second == at_reply::expected)
             continue;
-        if (second == at_reply::none && &s == &steps[std::size(steps) - 1]) {
+        if (second == at_reply::none && s.switches) {
             // The first "AT+CMUX=0" may have switched the modem, its OK
             // lost among late answers: a multiplexing modem takes the
             // second as AT text and says nothing. DLCI 0's SABMs find out.

@@ -667,49 +667,32 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv 
         }
     }
 
+    // One cycle: three reads, each followed by a transmit step (none, the
+    // pending message, the bulk transfer) and the delivery of what was read.
+    // An exception of a transmit step or of a callback ends the loop, so
+    // that it reaches the caller.
+    static void (*const transmit[])(JNIEnv *, jobject, int) = {nullptr, writePendingMessage, writePendingMessages};
     canmsg_t records[CAN_RX_RECORDS];
+    int got = 0;
     while (fd >= 0) {
-        int got = CAN_readRecords(env, bus, fd, blocking, records);
-        if (got < 0) {
-            return; // stopped, or the device is gone (exception pending)
-        }
-        timeoutFlag = 1;
-        if (got > 0) {
-            HandleReceivedCANMessage(env, bus, table, filters, got, records);
-            if (env->ExceptionCheck()) {
-                return;
+        for (auto step : transmit) {
+            got = CAN_readRecords(env, bus, fd, blocking, records);
+            if (got < 0) {
+                return; // stopped, or the device is gone (exception pending)
             }
-        }
-
-        got = CAN_readRecords(env, bus, fd, blocking, records);
-        if (got < 0) {
-            return;
-        }
-        writePendingMessage(env, bus, fd);
-        if (env->ExceptionCheck()) {
-            return;
-        }
-        if (got > 0) {
-            HandleReceivedCANMessage(env, bus, table, filters, got, records);
-            if (env->ExceptionCheck()) {
-                return;
+            if (step == nullptr) {
+                timeoutFlag = 1;
+            } else {
+                step(env, bus, fd);
+                if (env->ExceptionCheck()) {
+                    return;
+                }
             }
-        }
-
-        got = CAN_readRecords(env, bus, fd, blocking, records);
-        if (got < 0) {
-            return;
-        }
-        writePendingMessages(env, bus, fd);
-        // An exception of the bulk transfer (or of a callback) ends the
-        // loop, so that it reaches the caller.
-        if (env->ExceptionCheck()) {
-            return;
-        }
-        if (got > 0) {
-            HandleReceivedCANMessage(env, bus, table, filters, got, records);
-            if (env->ExceptionCheck()) {
-                return;
+            if (got > 0) {
+                HandleReceivedCANMessage(env, bus, table, filters, got, records);
+                if (env->ExceptionCheck()) {
+                    return;
+                }
             }
         }
 
