@@ -34,7 +34,7 @@ jstring absolute_path(JNIEnv *env, jobject file)
     if (mid == nullptr) {
         // nativeInit has not run, or found neither member: look it up on
         // the object's own class.
-        BaseLocalRef cls(env, env->GetObjectClass(file));
+        JNU_LocalRef cls(env, env->GetObjectClass(file));
         mid = JNU_GetMethodID(env, static_cast<jclass>(cls.get()), "getAbsolutePath", "()Ljava/lang/String;");
         if (mid == nullptr) {
             return nullptr;
@@ -60,7 +60,7 @@ class AbsolutePath
     const char *get() const { return utf_.get(); }
 
   private:
-    BaseLocalRef ref_; // declared first: released after the chars
+    JNU_LocalRef ref_; // declared first: released after the chars
     BaseUtf utf_;
 };
 

@@ -3,6 +3,8 @@
 
 #include <jni.h>
 
+#include "jnu_scope.h"
+
 #include <cstddef>
 
 // Holds the modified-UTF-8 chars of a Java string for the duration of a
@@ -29,26 +31,6 @@ class BaseUtf
     JNIEnv *env_;
     jstring s_;
     const char *chars_;
-};
-
-// Deletes a local reference when it goes out of scope.
-class BaseLocalRef
-{
-  public:
-    BaseLocalRef(JNIEnv *env, jobject ref) : env_(env), ref_(ref) {}
-    ~BaseLocalRef()
-    {
-        if (ref_ != nullptr) {
-            env_->DeleteLocalRef(ref_);
-        }
-    }
-    BaseLocalRef(const BaseLocalRef &) = delete;
-    BaseLocalRef &operator=(const BaseLocalRef &) = delete;
-    jobject get() const { return ref_; }
-
-  private:
-    JNIEnv *env_;
-    jobject ref_;
 };
 
 // Raises NullPointerException naming `what` when `ref` is null. Returns

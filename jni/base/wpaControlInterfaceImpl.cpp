@@ -60,7 +60,7 @@ bool stop_requested(void *ctx)
 bool fire_event(void *ctx, char *msg, size_t)
 {
     auto *c = static_cast<LoopContext *>(ctx);
-    BaseLocalRef text(c->env, base_new_string(c->env, msg));
+    JNU_LocalRef text(c->env, base_new_string(c->env, msg));
     if (text.get() == nullptr) {
         return !c->env->ExceptionCheck();
     }

@@ -54,12 +54,8 @@ int main(int argc, char **argv)
         }
     }
     char device[300] = "/dev/can1";
-    if (optind < argc) {
-        if (argv[optind][0] == '.' || argv[optind][0] == '/')
-            snprintf(device, sizeof device, "%s", argv[optind]);
-        else
-            snprintf(device, sizeof device, "/dev/%s", argv[optind]);
-    }
+    if (optind < argc)
+        device_path(device, sizeof device, argv[optind]);
     if (debug) {
         printf("%s %s\n", argv[0], version);
         printf(" using canmsg_t with %d bytes\n", static_cast<int>(sizeof(canmsg_t)));

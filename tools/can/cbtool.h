@@ -5,7 +5,9 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "can4linux.h"
@@ -28,4 +30,13 @@ inline void request(int fd, unsigned long req, int32_t cmd, int32_t target, uint
     c.val1 = val1;
     c.val2 = val2;
     ioctl(fd, req, &c);
+}
+
+// The device a command line names: a path as given, a bare name under /dev.
+inline void device_path(char *out, size_t size, const char *arg)
+{
+    if (arg[0] == '.' || arg[0] == '/')
+        snprintf(out, size, "%s", arg);
+    else
+        snprintf(out, size, "/dev/%s", arg);
 }
