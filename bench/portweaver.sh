@@ -108,24 +108,22 @@ for w in "${what[@]}"; do
     stop_daemon
     ;;
   callgrind)
-    start_board
-    out=$root.callgrind
-    start_daemon valgrind --tool=callgrind --callgrind-out-file="$out"
-    n=250000
-    echo_all $n > /dev/null
-    stop_daemon
+    # The marginal cost: a run relaying CG_OCTETS each way per channel less
+    # a run that only opens and closes the channels.
+    n=${CG_OCTETS:-250000}
+    for run in 0 $n; do
+      start_board
+      start_daemon valgrind --tool=callgrind --callgrind-out-file="$root.callgrind.$run"
+      echo_all $run > /dev/null
+      stop_daemon
+      callgrind_annotate --tree=caller --auto=no --show-percs=no --threshold=100 "$root.callgrind.$run" 2>/dev/null |
+        awk -f bench/callgrind-split.awk > "$root.split.$run"
+    done
+    read -r unit0 board0 total0 < "$root.split.0"
+    read -r unit board total < "$root.split.$n"
     octets=$((8 * n))
-    # Split the profile: the board's preload (its forwarding of the control
-    # device's requests and its descriptor table locks) is not on the unit.
-    callgrind_annotate --auto=no --threshold=100 "$out" 2>/dev/null | awk -v o=$octets '
-      /^ *[0-9,]+ +\(/ {
-        n = $1; gsub(",", "", n)
-        if ($0 ~ /PROGRAM TOTALS/) { t = n; next }
-        if ($0 ~ /vbp_|libvboard_preload|pthread_mutex/) b += n; else d += n
-      }
-      END {
-        printf "callgrind: %d octets relayed (4 channels, both ways): portweaver with libc %.2f instructions/octet; whole process %.2f, of which the board preload %.2f\n", o, d / o, t / o, b / o
-      }'
+    printf 'callgrind: %d octets relayed (4 channels, both ways): %.2f instructions/octet on the unit (portweaver with libc, less a run without data: %d of %d); whole run %.2f on the unit, %.2f for the whole process, of which the board preload %.2f\n' \
+      $octets "$(calc "($unit - $unit0) / $octets")" "$unit0" "$unit" "$(calc "$unit / $octets")" "$(calc "$total / $octets")" "$(calc "$board / $octets")"
     ;;
   syscalls)
     start_board

@@ -83,6 +83,14 @@ void disarm(cmux_channel &channel)
     channel.retries = 0;
 }
 
+// The most data whose frames take at most room octets on the line.
+size_t payload_that_fits(size_t room)
+{
+    size_t full = room / (MUX_DATA_PIECE + 6);
+    size_t rest = room - full * (MUX_DATA_PIECE + 6);
+    return full * MUX_DATA_PIECE + (rest > 6 ? rest - 6 : 0);
+}
+
 bool data_blocked(const cmux_ports *ports, const cmux_channel &channel)
 {
     return ports->fc_all || channel.fc;
@@ -267,32 +275,20 @@ void portweaver_ports_drain(cmux_ports *ports)
 {
     for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
         cmux_channel &channel = ports->port[dlci];
-        size_t off = 0;
-        while (off < channel.queued && channel.state == PORT_CONNECTED && !data_blocked(ports, channel)) {
-            size_t piece = channel.queued - off < MUX_DATA_PIECE ? channel.queued - off : MUX_DATA_PIECE;
-            if (portweaver_serport_room(ports->serport) < piece + 6)
-                break; // the rest when the line has taken some
-            msg_bufv bufv{channel.queue + off, piece};
-            if (!send_frame(ports, dlci, MUX_CTL_UIH, 1, &bufv))
-                break;
-            off += piece;
-        }
+        if (channel.queued == 0 || channel.state != PORT_CONNECTED || data_blocked(ports, channel))
+            continue;
+        // As much as the ring has room for, in whole pieces; the rest when
+        // the line has taken some.
+        size_t off = payload_that_fits(portweaver_serport_room(ports->serport));
+        if (off > channel.queued)
+            off = channel.queued;
+        if (off > 0 && !portweaver_data_frames_send(ports->serport, dlci, channel.queue, off))
+            off = 0;
         if (off > 0) {
             memmove(channel.queue, channel.queue + off, channel.queued - off);
             channel.queued -= off;
         }
     }
-}
-
-size_t portweaver_ports_queue_room(const cmux_ports *ports)
-{
-    size_t room = CHANNEL_QUEUE_SIZE;
-    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
-        size_t r = CHANNEL_QUEUE_SIZE - ports->port[dlci].queued;
-        if (r < room)
-            room = r;
-    }
-    return room;
 }
 
 cmux_ports *cmux_ports_open(const char *path)
@@ -387,21 +383,7 @@ int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
         channel.queued += len;
         return 1;
     }
-    while (len > 0) {
-        size_t piece = len < MUX_DATA_PIECE ? len : MUX_DATA_PIECE;
-        msg_bufv bufv{const_cast<uint8_t *>(data), piece};
-        if (!send_frame(ports, dlci, MUX_CTL_UIH, 1, &bufv))
-            return 0;
-        data += piece;
-        len -= piece;
-    }
-    return 1;
-}
-
-size_t portweaver_data_frames_size(size_t payload)
-{
-    // Flag, address, control, length, FCS and flag around each piece.
-    return payload + 6 * ((payload + MUX_DATA_PIECE - 1) / MUX_DATA_PIECE);
+    return portweaver_data_frames_send(ports->serport, dlci, data, len);
 }
 
 int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)

@@ -68,8 +68,12 @@ int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl);
 int port_send_test(cmux_ports *ports);
 int port_send_psc(cmux_ports *ports, uint8_t value);
 
-// Octets on the line for a payload sent with port_send_data.
-size_t portweaver_data_frames_size(size_t payload);
+// Octets on the line for a payload sent with port_send_data: flag, address,
+// control, length, FCS and flag around each piece.
+inline size_t portweaver_data_frames_size(size_t payload)
+{
+    return payload + 6 * ((payload + MUX_DATA_PIECE - 1) / MUX_DATA_PIECE);
+}
 
 // 0 rejected, 1 consumed, 2 for the main loop.
 constexpr int FRAME_REJECTED = 0;
@@ -85,7 +89,13 @@ int portweaver_ports_tick(cmux_ports *ports);
 // Sends held-back data of channels the modem takes data on again.
 void portweaver_ports_drain(cmux_ports *ports);
 // The smallest room left in a channel's hold-back queue.
-size_t portweaver_ports_queue_room(const cmux_ports *ports);
+inline size_t portweaver_ports_queue_room(const cmux_ports *ports)
+{
+    size_t most = 0;
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci)
+        most = ports->port[dlci].queued > most ? ports->port[dlci].queued : most;
+    return CHANNEL_QUEUE_SIZE - most;
+}
 
 // The kernel mctrl word for a modem status received in an MSC.
 uint32_t portweaver_modem_status(uint8_t v24, bool has_break);

@@ -145,6 +145,69 @@ bool hunt_flag(serport *port, uint8_t hdr[4])
 
 } // namespace
 
+namespace
+{
+
+// The FCS register over a frame's address, control and length octet (all a
+// UIH frame's FCS covers).
+uint8_t fcs3(const uint8_t *octets)
+{
+    const uint8_t *t = portweaver_crc_table;
+    return t[t[t[0xFF ^ octets[0]] ^ octets[1]] ^ octets[2]];
+}
+
+// The opening flag, address, control and length octets of a frame, and the
+// FCS register over them.
+uint8_t frame_head(uint8_t head[4], uint8_t address, uint8_t control, size_t len)
+{
+    head[0] = MUX_FLAG;
+    head[1] = address;
+    head[2] = control;
+    head[3] = static_cast<uint8_t>(len << 1 | 1);
+    return fcs3(head + 1);
+}
+
+// Data frames of one send.
+constexpr size_t DATA_FRAMES_PER_SEND = 16;
+
+} // namespace
+
+int portweaver_data_frames_send(serport *port, int dlci, const uint8_t *data, size_t len)
+{
+    const auto address = static_cast<uint8_t>(dlci << 2 | 0x03);
+    // Between two frames, the trailer of a full piece and the header of the
+    // next piece go out as one piece of 6 octets; a send begins with a
+    // header alone (the last 4 of them) and ends with a trailer alone.
+    uint8_t to_full[6];
+    to_full[0] = static_cast<uint8_t>(~frame_head(to_full + 2, address, MUX_CTL_UIH, MUX_DATA_PIECE));
+    to_full[1] = MUX_FLAG;
+    uint8_t to_short[6] = {to_full[0], MUX_FLAG};
+    uint8_t short_tail[2] = {0, MUX_FLAG};
+    if (len % MUX_DATA_PIECE)
+        short_tail[0] = static_cast<uint8_t>(~frame_head(to_short + 2, address, MUX_CTL_UIH, len % MUX_DATA_PIECE));
+    iovec iov[2 * DATA_FRAMES_PER_SEND + 1];
+    while (len > 0) {
+        int n = 0;
+        size_t octets = 0;
+        size_t piece = 0;
+        for (size_t f = 0; f < DATA_FRAMES_PER_SEND && len > 0; ++f) {
+            piece = len < MUX_DATA_PIECE ? len : MUX_DATA_PIECE; // only the last piece is shorter
+            uint8_t *before = piece == MUX_DATA_PIECE ? to_full : to_short;
+            iov[n++] = f == 0 ? iovec{before + 2, 4} : iovec{before, 6};
+            iov[n++] = {const_cast<uint8_t *>(data), piece};
+            data += piece;
+            len -= piece;
+            octets += piece + 6;
+        }
+        iov[n++] = {piece == MUX_DATA_PIECE ? to_full : short_tail, 2};
+        if (!port->ops->sendv(port, iov, n, octets)) {
+            mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
+            return 0;
+        }
+    }
+    return 1;
+}
+
 int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, const msg_bufv *bufv)
 {
     size_t total = msg_bufv_len(count, bufv);
@@ -160,8 +223,8 @@ int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, 
         mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
         return 0;
     }
-    const uint8_t head[4] = {MUX_FLAG, header[0], header[1], static_cast<uint8_t>(total << 1 | 1)};
-    uint8_t fcs = portweaver_fcs(0xFF, head + 1, 3);
+    uint8_t head[4];
+    uint8_t fcs = frame_head(head, header[0], header[1], total);
     if (!is_uih(header[1])) {
         for (size_t i = 0; i < count; ++i)
             fcs = portweaver_fcs(fcs, bufv[i].data, bufv[i].len);
@@ -171,20 +234,23 @@ int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, 
     // many pieces goes out in several, the ring keeping them in order.
     iovec iov[SEND_PIECES];
     int n = 0;
-    iov[n++] = {const_cast<uint8_t *>(head), sizeof head};
+    iov[n++] = {head, sizeof head};
+    size_t octets = sizeof head;
     bool ok = true;
     for (size_t i = 0; ok && i < count; ++i) {
         if (bufv[i].len == 0)
             continue;
         if (n == SEND_PIECES - 1) {
-            ok = port->ops->sendv(port, iov, n);
+            ok = port->ops->sendv(port, iov, n, octets);
             n = 0;
+            octets = 0;
         }
         iov[n++] = {bufv[i].data, bufv[i].len};
+        octets += bufv[i].len;
     }
     if (ok) {
         iov[n++] = {const_cast<uint8_t *>(tail), sizeof tail};
-        ok = port->ops->sendv(port, iov, n);
+        ok = port->ops->sendv(port, iov, n, octets + sizeof tail);
     }
     if (!ok) {
         mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");

@@ -2,11 +2,10 @@
 #pragma once
 
 #include "log.h"
+#include "serport.h"
 
 #include <cstddef>
 #include <cstdint>
-
-struct serport;
 
 constexpr uint8_t MUX_FLAG = 0xF9;
 constexpr int MUX_MAX_DLCI = 4;
@@ -14,6 +13,10 @@ constexpr int MUX_MAX_DLCI = 4;
 constexpr size_t MUX_MAX_INFO = 127;
 // The daemon's data frames carry at most this much (kept below the limit).
 constexpr size_t MUX_DATA_PIECE = 126;
+
+// The FCS register step and the table behind it.
+extern const uint8_t portweaver_crc_table[256];
+uint8_t portweaver_fcs(uint8_t fcs, const uint8_t *data, size_t len);
 
 // Frame type numbers.
 constexpr int MUX_SABM = 0;
@@ -88,12 +91,73 @@ struct mux_frame {
     uint8_t value;
 };
 
-// The FCS register step and the table behind it.
-extern const uint8_t portweaver_crc_table[256];
-uint8_t portweaver_fcs(uint8_t fcs, const uint8_t *data, size_t len);
 
 int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, const msg_bufv *bufv);
+// Sends len octets on a data channel as UIH frames of at most MUX_DATA_PIECE
+// octets, many frames to one send and the octets not copied. The caller
+// has made sure that the ring has room for all of them.
+int portweaver_data_frames_send(serport *port, int dlci, const uint8_t *data, size_t len);
 int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv);
+// The read-ahead scan: data frames are found where they are and their
+// information fields handed on from there. Inline, as it runs per frame.
+
+// What the front of a stretch of read-ahead holds.
+enum class frame_ahead {
+    partial, // part of a frame (or nothing): more must be read first
+    other,   // anything else, for frame_recv: control frames, garbage
+    data,    // a valid UIH frame on a data channel
+};
+
+// A data frame found in the read-ahead: its information field in place, and
+// where the next frame begins.
+struct mux_data_frame {
+    int dlci;
+    const uint8_t *info;
+    size_t len;
+    const uint8_t *next;
+};
+
+// Looks at the frame at p (before end). `shared`: the last frame's closing
+// flag may be this one's opening flag (some modems send one flag between
+// frames). Idle flags, two length octets, control frames and failed checks
+// are `other`: the decoder takes them and says what is wrong.
+inline frame_ahead portweaver_frame_at(const uint8_t *p, const uint8_t *end, bool shared, mux_data_frame *frame)
+{
+    if (p == end)
+        return frame_ahead::partial;
+    const uint8_t *q = p + (*p == MUX_FLAG); // the address octet
+    if (q == p && !shared)
+        return frame_ahead::other; // garbage: the decoder hunts
+    if (end - q < 3)
+        return frame_ahead::partial;
+    const unsigned address = q[0];
+    const unsigned control = q[1];
+    const unsigned length = q[2];
+    const size_t len = length >> 1;
+    const size_t size = 3 + !(length & 0x01) + len + 2; // from the address on
+    if (size > static_cast<size_t>(end - q) && address != MUX_FLAG)
+        return frame_ahead::partial;
+    // EA set and DLCI 1..4 (address 0x05..0x13), UIH, one length octet.
+    const unsigned header = address | control << 8 | length << 16;
+    if ((header & 0x01EF01) != (0x010001 | MUX_CTL_UIH << 8) || address - 0x04 >= 0x10)
+        return frame_ahead::other;
+    const uint8_t *t = portweaver_crc_table;
+    const uint8_t fcs = t[t[t[0xFF ^ address] ^ control] ^ length];
+    const uint8_t *info = q + 3;
+    if (info[len] != static_cast<uint8_t>(~fcs) || info[len + 1] != MUX_FLAG)
+        return frame_ahead::other;
+    *frame = {static_cast<int>(address >> 2), info, len, info + len + 2};
+    return frame_ahead::data;
+}
+
+// Takes the frames up to `next` off the read-ahead.
+inline void portweaver_frames_take(serport *port, const uint8_t *next)
+{
+    portweaver_serport_consume(port, static_cast<size_t>(next - portweaver_serport_ahead(port)));
+    port->shared_flag = 1;
+    port->quiet_hunt = 0;
+}
+
 void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame);
 
 // Decodes a control message (information field of a UIH on DLCI 0) into the

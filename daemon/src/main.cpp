@@ -57,19 +57,18 @@ void signal_handler(int signo)
             signal_flags[signo] = 1;
 }
 
-// Octets of one modem frame that the kernel device could not take yet; the
-// serial side is not read again until they are delivered.
-struct kernel_backlog {
-    int port;
-    size_t off;
-    size_t len;
-    uint8_t data[MUX_MAX_INFO];
-};
+// How long the rest of a frame may take to come (a modem under load pauses
+// mid-frame) before the decoder reads it with its own time-out.
+constexpr int PARTIAL_FRAME_MS = 1000;
+// Kernel messages read at one wake-up at most: the modem's side gets its
+// turn in between.
+constexpr int KERNEL_BATCH = 16;
 
 struct service {
     cmux_ports *ports;
     mux_ctl *mux;
-    kernel_backlog backlog;
+    // When the read-ahead began to hold only part of a frame (0: it does not).
+    int64_t partial_since;
     uint8_t recv_buffer[RECV_BUFFER_SIZE];
 };
 
@@ -247,27 +246,13 @@ int modem_init(serport *port)
     return 1;
 }
 
-// Delivers backlogged octets; 1 when none are left.
-int drain_backlog(service &svc)
-{
-    kernel_backlog &b = svc.backlog;
-    b.off += portweaver_mux_forward(svc.mux, b.port, b.data + b.off, b.len - b.off);
-    if (b.off < b.len && errno == EAGAIN)
-        return 0; // the rest goes when the device is writable again
-    // Delivered, or refused for good (the rest of the frame is dropped).
-    b.off = b.len = 0;
-    return 1;
-}
-
 void handle_uih_data_frame(service &svc, const mux_frame &frame)
 {
     assert(frame.num == 1 && "bufv->num == 1");
-    kernel_backlog &b = svc.backlog;
-    b.port = frame.dlci - 1;
-    b.off = 0;
-    b.len = frame.bufv->len;
-    memcpy(b.data, frame.bufv->data, b.len);
-    drain_backlog(svc);
+    // Frames are decoded only when nothing waits for the kernel device, so
+    // the octets are taken (and wait if the device is full now).
+    portweaver_mux_out_add(svc.mux, frame.dlci - 1, frame.bufv->data, frame.bufv->len);
+    portweaver_mux_out_flush(svc.mux);
 }
 
 void send_modem_status(service &svc, const mux_frame &frame)
@@ -278,7 +263,8 @@ void send_modem_status(service &svc, const mux_frame &frame)
         mux_log(LOG_CRIT, "failed to send mctrl msgbuf: %s", strerror(errno));
 }
 
-void handle_serial_input(service &svc)
+// One frame through the decoder and the channel machine.
+void decode_frame(service &svc)
 {
     msg_bufv rbuf{svc.recv_buffer, sizeof svc.recv_buffer};
     mux_frame frame;
@@ -293,6 +279,79 @@ void handle_serial_input(service &svc)
         send_modem_status(svc, frame);
     } else {
         frame_dump(LOG_ERR, "unhandled CMUX frame ", &frame);
+    }
+}
+
+// Hands the data frames at the front of the read-ahead to the kernel from
+// where they are, gathered into messages, while their channels are open
+// and the device takes them. What comes after them: `data` when the next
+// one could not go because the device is full.
+frame_ahead forward_data_frames(service &svc)
+{
+    serport *port = svc.ports->serport;
+    const uint8_t *p = portweaver_serport_ahead(port);
+    const uint8_t *const end = p + portweaver_serport_buffered(port);
+    bool shared = port->shared_flag;
+    mux_data_frame f;
+    frame_ahead ahead;
+    while ((ahead = portweaver_frame_at(p, end, shared, &f)) == frame_ahead::data) {
+        if (svc.ports->port[f.dlci].state != PORT_CONNECTED) {
+            ahead = frame_ahead::other; // the decoder says so
+            break;
+        }
+        if (!portweaver_mux_out_add(svc.mux, f.dlci - 1, f.info, f.len))
+            break;
+        p = f.next;
+        shared = true;
+    }
+    if (p != portweaver_serport_ahead(port))
+        portweaver_frames_take(port, p);
+    return ahead;
+}
+
+// The frames in the read-ahead: data frames of open channels go to the
+// kernel in place; everything else through the decoder. Stops when the
+// kernel device is full or only part of a frame is in.
+void handle_read_ahead(service &svc)
+{
+    frame_ahead ahead;
+    while ((ahead = forward_data_frames(svc)) == frame_ahead::other) {
+        // What this frame brings about comes after the data before it.
+        if (!portweaver_mux_out_flush(svc.mux))
+            break;
+        decode_frame(svc);
+    }
+    portweaver_mux_out_flush(svc.mux);
+    if (ahead != frame_ahead::partial || portweaver_serport_buffered(svc.ports->serport) == 0)
+        svc.partial_since = 0;
+    else if (svc.partial_since == 0)
+        svc.partial_since = portweaver_now_ms();
+}
+
+void handle_serial_input(service &svc)
+{
+    ssize_t n = portweaver_serport_fill(svc.ports->serport);
+    if (n == 0)
+        mux_log(LOG_CRIT, "unexpected EOF while reading from serport");
+    if (n > 0)
+        handle_read_ahead(svc);
+}
+
+// A message is read only when all of its frames fit into the ring and the
+// hold-back queues: a message cut short would lose data.
+bool kernel_message_fits(const service &svc, size_t whole_message)
+{
+    const serport *port = svc.ports->serport;
+    return portweaver_serport_queued(port) <= SERPORT_NEARLY_FULL && portweaver_serport_room(port) >= whole_message &&
+           portweaver_ports_queue_room(svc.ports) >= svc.mux->info.msg_size;
+}
+
+void handle_kernel_input(service &svc, size_t whole_message)
+{
+    for (int i = 0; i < KERNEL_BATCH && kernel_message_fits(svc, whole_message); ++i) {
+        if (i > 0 && !mux_ctl_readable(svc.mux))
+            break;
+        mux_msg_dispatch(svc.ports, svc.mux);
     }
 }
 
@@ -326,22 +385,25 @@ int run_loop(service &svc)
     unsigned keepalive_failures = 0;
     const size_t whole_message = portweaver_data_frames_size(svc.mux->info.msg_size - sizeof(mux_msg_hdr));
     while (keepalive_failures < KEEPALIVE_MAX_FAILURES) {
-        bool backlog = svc.backlog.len > 0;
+        bool backlog = portweaver_mux_out_waiting(svc.mux);
         bool mux_writable = !backlog && mux_ctl_writable(svc.mux);
         pollfd fds[2] = {};
         fds[0].fd = port->fd;
         fds[0].events =
             static_cast<short>((mux_writable ? POLLIN : 0) | (port->ops->has_pending(port) ? POLLOUT : 0));
         fds[1].fd = svc.mux->fd;
-        // A kernel message is read only when all of its frames fit into the
-        // ring: a message cut short would lose data.
-        bool ring_room = !port->ops->nearly_full(port) && portweaver_serport_room(port) >= whole_message &&
-                         portweaver_ports_queue_room(svc.ports) >= svc.mux->info.msg_size;
-        fds[1].events = static_cast<short>((ring_room ? POLLIN : 0) |
+        fds[1].events = static_cast<short>((kernel_message_fits(svc, whole_message) ? POLLIN : 0) |
                                            (backlog || svc.mux->writable != MUX_WRITABLE_YES ? POLLOUT : 0));
         int ms = keepalive_failures == 0 ? KEEPALIVE_MS : KEEPALIVE_RETRY_MS;
-        // A SABM or DISC waiting for its answer wakes the loop earlier.
+        // A SABM or DISC waiting for its answer, or the rest of a frame,
+        // wakes the loop earlier.
         int retry_ms = portweaver_ports_timeout(svc.ports);
+        if (svc.partial_since) {
+            int64_t left = svc.partial_since + PARTIAL_FRAME_MS - portweaver_now_ms();
+            int partial_ms = left > 0 ? static_cast<int>(left) : 0;
+            if (retry_ms < 0 || partial_ms < retry_ms)
+                retry_ms = partial_ms;
+        }
         bool for_retry = retry_ms >= 0 && retry_ms < ms;
         if (for_retry)
             ms = retry_ms;
@@ -364,14 +426,16 @@ int run_loop(service &svc)
                 if (!port->ops->flush(port, 0))
                     mux_log(LOG_ERR, "failed to send pending data");
             }
-            if (fds[1].revents & POLLOUT && backlog)
-                drain_backlog(svc);
+            // The device takes messages again: first what waited, then the
+            // frames read ahead behind it.
+            if (fds[1].revents & POLLOUT && backlog && portweaver_mux_out_flush(svc.mux))
+                handle_read_ahead(svc);
             if (fds[0].revents & POLLIN)
                 handle_serial_input(svc);
             // (Held-back data released by the modem may have filled the
             // ring since the wait began.)
-            if (fds[1].revents & POLLIN && portweaver_serport_room(port) >= whole_message)
-                mux_msg_dispatch(svc.ports, svc.mux);
+            if (fds[1].revents & POLLIN)
+                handle_kernel_input(svc, whole_message);
             // A line or device that has gone away reports this at once on
             // every wait: end instead of spinning.
             if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
@@ -382,6 +446,14 @@ int run_loop(service &svc)
                 mux_log(LOG_CRIT, "multiplexer device hung up; aborted");
                 return 1;
             }
+        }
+        if (svc.partial_since && portweaver_now_ms() - svc.partial_since >= PARTIAL_FRAME_MS &&
+            !portweaver_mux_out_waiting(svc.mux)) {
+            // The rest of the frame did not come: the decoder waits its
+            // own time-out for it, then drops what it has.
+            svc.partial_since = 0;
+            decode_frame(svc);
+            handle_read_ahead(svc);
         }
         handle_signals(svc);
         if (!portweaver_ports_tick(svc.ports)) {

@@ -13,6 +13,9 @@ struct mux_info {
 };
 static_assert(sizeof(mux_info) == 12);
 
+// Kernel ports: one per data channel.
+constexpr int MUX_PORTS = 4;
+
 struct mux_msg_hdr {
     uint8_t port; // kernel port 0..3 = DLCI - 1
     uint8_t type;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/select.h>
@@ -56,6 +57,16 @@ mux_ctl *mux_ctl_open(const char *path)
         return nullptr;
     }
     mux->map = map;
+    // Per port: room for a header, a whole message's payload and one
+    // addition beyond.
+    for (mux_out &out : mux->out) {
+        out.msg = static_cast<uint8_t *>(malloc(mux->info.msg_size + MUX_OUT_ADD_MAX));
+        if (!out.msg) {
+            perror("malloc(<mux-ctl messages>)");
+            mux_ctl_close(mux);
+            return nullptr;
+        }
+    }
     return mux;
 }
 
@@ -65,6 +76,8 @@ void mux_ctl_close(mux_ctl *mux)
         return;
     if (mux->map)
         munmap(mux->map, map_size(mux));
+    for (mux_out &out : mux->out)
+        free(out.msg);
     if (mux->fd >= 0)
         close(mux->fd);
     free(mux);
@@ -94,37 +107,79 @@ int mux_ctl_write_msg(mux_ctl *mux, void *message, size_t payload_len)
     return 1;
 }
 
-int mux_ctl_send_data(mux_ctl *mux, int port, const void *data, size_t len)
+namespace
 {
-    // Sized for the largest message the request can carry.
-    alignas(mux_msg_hdr) uint8_t message[MUX_MSG_SIZE_MAX + 1];
-    int ok = 0;
-    if (sizeof(mux_msg_hdr) + len <= mux->info.msg_size) {
-        mux_msg_hdr hdr{static_cast<uint8_t>(port), MUX_MSG_DATA, 0, static_cast<uint32_t>(len)};
-        memcpy(message, &hdr, sizeof hdr);
-        memcpy(message + sizeof hdr, data, len);
-        ok = mux_ctl_write_msg(mux, message, len);
-    } else {
-        errno = EMSGSIZE;
-    }
-    // A full device is back-pressure, not a failure: the caller keeps the
-    // octets and waits for the device to become writable.
-    if (!ok && errno != EAGAIN)
+
+size_t payload_max(const mux_ctl *mux)
+{
+    return mux->info.msg_size - sizeof(mux_msg_hdr);
+}
+
+// One DATA message of the first len octets gathered for a port.
+int send_gathered(mux_ctl *mux, int port, size_t len)
+{
+    mux_msg_hdr hdr{static_cast<uint8_t>(port), MUX_MSG_DATA, 0, static_cast<uint32_t>(len)};
+    uint8_t *msg = mux->out[port].msg;
+    memcpy(msg, &hdr, sizeof hdr);
+    if (mux_ctl_write_msg(mux, msg, len))
+        return 1;
+    // A full device is back-pressure, not a failure: the octets wait.
+    if (errno != EAGAIN)
         mux_log(LOG_CRIT, "failed to send data msgbuf: %s", strerror(errno));
+    return 0;
+}
+
+// Sends a port's octets in messages of at most (message size - 8) while
+// more than `keep` wait: 1, or 0 when the device is full (the rest waits).
+// What the device refuses for good is dropped (logged).
+int send_while(mux_ctl *mux, int port, size_t keep)
+{
+    mux_out &out = mux->out[port];
+    uint8_t *payload = out.msg + sizeof(mux_msg_hdr);
+    int ok = 1;
+    while (out.len > keep) {
+        size_t piece = out.len < payload_max(mux) ? out.len : payload_max(mux);
+        if (!send_gathered(mux, port, piece)) {
+            if (errno == EAGAIN) {
+                ok = 0;
+                break;
+            }
+            out.len = 0;
+            break;
+        }
+        out.len -= piece;
+        if (out.len > 0)
+            memmove(payload, payload + piece, out.len);
+    }
+    if (out.len == 0)
+        mux->out_ports &= ~(1 << port);
     return ok;
 }
 
-size_t portweaver_mux_forward(mux_ctl *mux, int port, const uint8_t *data, size_t len)
+} // namespace
+
+int portweaver_mux_out_flush(mux_ctl *mux)
 {
-    size_t piece_max = mux->info.msg_size - sizeof(mux_msg_hdr);
-    size_t done = 0;
-    while (done < len) {
-        size_t piece = len - done < piece_max ? len - done : piece_max;
-        if (!mux_ctl_send_data(mux, port, data + done, piece))
-            break;
-        done += piece;
-    }
-    return done;
+    for (int port = 0; port < MUX_PORTS; ++port)
+        if ((mux->out_ports & (1 << port)) && !send_while(mux, port, 0))
+            return 0;
+    return 1;
+}
+
+int portweaver_mux_out_gather(mux_ctl *mux, int port, const uint8_t *data, size_t len)
+{
+    mux_out &out = mux->out[port];
+    // A full message that could not go: out first.
+    if (out.len >= payload_max(mux) && !send_while(mux, port, 0))
+        return 0;
+    portweaver_mux_copy(out.msg + sizeof(mux_msg_hdr) + out.len, data, len);
+    out.len += len;
+    if (out.len > 0)
+        mux->out_ports |= 1 << port;
+    // Whole messages go at once; a device that is full takes them later.
+    if (out.len >= payload_max(mux))
+        send_while(mux, port, payload_max(mux) - 1);
+    return 1;
 }
 
 void mux_ctl_notify(mux_ctl *mux, int port, int connected)
@@ -145,4 +200,10 @@ int mux_ctl_writable(mux_ctl *mux)
     int rc = select(mux->fd + 1, nullptr, &set, nullptr, &tv);
     mux->writable = rc > 0 ? MUX_WRITABLE_YES : MUX_WRITABLE_NO;
     return mux->writable == MUX_WRITABLE_YES;
+}
+
+int mux_ctl_readable(const mux_ctl *mux)
+{
+    pollfd p{mux->fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }

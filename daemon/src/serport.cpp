@@ -147,16 +147,6 @@ int serport_wait(serport *port, int ms, int for_read)
     return 1;
 }
 
-size_t portweaver_serport_queued(const serport *port)
-{
-    return static_cast<uint16_t>(port->tail - port->head);
-}
-
-size_t portweaver_serport_room(const serport *port)
-{
-    return SERPORT_RING_SIZE - 1 - portweaver_serport_queued(port);
-}
-
 int serport_has_pending(const serport *port)
 {
     return port->head != port->tail;
@@ -187,13 +177,10 @@ int serport_send(serport *port, const void *data, size_t len)
     return 1;
 }
 
-int serport_sendv(serport *port, const iovec *iov, int count)
+int serport_sendv(serport *port, const iovec *iov, int count, size_t len)
 {
-    if (!drain_first(port))
+    if (port->head != port->tail && !drain_first(port))
         return 0;
-    size_t len = 0;
-    for (int i = 0; i < count; ++i)
-        len += iov[i].iov_len;
     size_t written = 0;
     if (port->head == port->tail && len > 0) {
         ssize_t n = writev(port->fd, iov, count);
@@ -233,18 +220,53 @@ int serport_flush(serport *port, int ms)
     }
 }
 
+ssize_t portweaver_serport_fill(serport *port)
+{
+    // What is left is at most part of a frame or a line: move it to the
+    // front so that the read can bring in as much as possible.
+    size_t kept = portweaver_serport_buffered(port);
+    if (port->in_head != 0) {
+        memmove(port->in, port->in + port->in_head, kept);
+        port->in_head = 0;
+        port->in_tail = static_cast<uint16_t>(kept);
+    }
+    if (kept == SERPORT_INPUT_SIZE) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    ssize_t n = read(port->fd, port->in + kept, SERPORT_INPUT_SIZE - kept);
+    if (n > 0)
+        port->in_tail = static_cast<uint16_t>(kept + static_cast<size_t>(n));
+    return n;
+}
+
+namespace
+{
+
+size_t take_buffered(serport *port, uint8_t *octets, size_t len)
+{
+    size_t n = portweaver_serport_buffered(port);
+    if (n > len)
+        n = len;
+    memcpy(octets, portweaver_serport_ahead(port), n);
+    portweaver_serport_consume(port, n);
+    return n;
+}
+
+} // namespace
+
 int serport_recv(serport *port, void *buf, size_t len, int ms)
 {
     auto *octets = static_cast<uint8_t *>(buf);
-    size_t got = 0;
+    size_t got = take_buffered(port, octets, len);
     while (got < len) {
-        ssize_t n = read(port->fd, octets + got, len - got);
+        ssize_t n = portweaver_serport_fill(port);
         if (n == 0) {
             mux_log(LOG_CRIT, "unexpected EOF while reading from serport");
             return 0;
         }
         if (n > 0) {
-            got += static_cast<size_t>(n);
+            got += take_buffered(port, octets + got, len - got);
             continue;
         }
         if (errno == EINTR)
@@ -261,17 +283,22 @@ ssize_t serport_readline(serport *port, char *buf, size_t size, int ms)
 {
     size_t stored = 0;
     while (stored < size) {
-        ssize_t n = read(port->fd, buf + stored, 1);
-        if (n == 0)
-            return -1;
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN || !serport_wait(port, ms, 1))
+        if (portweaver_serport_buffered(port) == 0) {
+            ssize_t n = portweaver_serport_fill(port);
+            if (n == 0)
                 return -1;
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (errno != EAGAIN || !serport_wait(port, ms, 1))
+                    return -1;
+            }
             continue;
         }
-        if (buf[stored++] == '\n')
+        char c = static_cast<char>(port->in[port->in_head]);
+        portweaver_serport_consume(port, 1);
+        buf[stored++] = c;
+        if (c == '\n')
             break;
     }
     return static_cast<ssize_t>(stored);
@@ -279,9 +306,10 @@ ssize_t serport_readline(serport *port, char *buf, size_t size, int ms)
 
 size_t portweaver_serport_discard_input(serport *port)
 {
+    size_t dropped = portweaver_serport_buffered(port);
+    port->in_head = port->in_tail = 0;
     if (port->fd < 0)
-        return 0;
-    size_t dropped = 0;
+        return dropped;
     uint8_t scratch[256];
     for (;;) {
         ssize_t n = read(port->fd, scratch, sizeof scratch);

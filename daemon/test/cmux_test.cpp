@@ -100,7 +100,9 @@ TEST_F(Channels, DataIsCutInto126OctetFrames)
     bytes payload(300);
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<uint8_t>(i);
+    const size_t calls = fp.line.send_calls;
     ASSERT_EQ(port_send_data(&ports, 1, payload.data(), payload.size()), 1);
+    EXPECT_EQ(fp.line.send_calls, calls + 1); // all three frames in one send
     auto frames = sent_uih();
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[0].size(), 126u);
@@ -119,8 +121,9 @@ TEST_F(Channels, DataIsCutInto126OctetFrames)
     expect_log("port 2 not connected");
     EXPECT_EQ(logged([&] { return port_send_data(&ports, 5, payload.data(), 1); }), 0);
     expect_log("idx 5 out of range");
-    fp.line.fail_send_after = static_cast<int>(fp.line.send_calls) + 1; // the second frame
+    fp.line.fail_send_after = static_cast<int>(fp.line.send_calls);
     EXPECT_EQ(logged([&] { return port_send_data(&ports, 1, payload.data(), 300); }), 0);
+    expect_log("portweaver_frame_send failed");
 }
 
 TEST_F(Channels, ModemControlBecomesMsc)

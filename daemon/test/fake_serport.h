@@ -35,7 +35,7 @@ inline int fake_send(serport *port, const void *data, size_t len)
 }
 
 // One call, failing or recording as a whole, like a single send.
-inline int fake_sendv(serport *port, const iovec *iov, int count)
+inline int fake_sendv(serport *port, const iovec *iov, int count, size_t)
 {
     fake_line &f = fake_of(port);
     if (f.fail_send_after >= 0 && f.send_calls == static_cast<size_t>(f.fail_send_after)) {

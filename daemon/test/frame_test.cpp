@@ -365,6 +365,75 @@ TEST_F(Control, OtherMessagesAndLengths)
     expect_log("bad UIH NSC length (2 instead of 1)");
 }
 
+// The read-ahead scan: data frames found where they lie; everything else
+// left to the decoder, and never a part of a frame.
+frame_ahead scan(const bytes &b, size_t from, size_t to, bool shared, mux_data_frame *f)
+{
+    return portweaver_frame_at(b.data() + from, b.data() + to, shared, f);
+}
+
+TEST(ReadAhead, DataFramesFoundInPlaceWithOrWithoutASharedFlag)
+{
+    bytes full(126, 0x5A);
+    bytes stream = make_frame(0x07, 0xEF, {'a', 'b', 'c'});
+    bytes second = make_frame(0x09, 0xFF, {'d', 'e'}); // C/R 0, P/F set
+    stream.insert(stream.end(), second.begin() + 1, second.end());
+    bytes third = make_frame(0x13, 0xEF, full);
+    stream.insert(stream.end(), third.begin(), third.end());
+    mux_data_frame f{};
+    ASSERT_EQ(scan(stream, 0, stream.size(), false, &f), frame_ahead::data);
+    EXPECT_EQ(f.dlci, 1);
+    EXPECT_EQ(bytes(f.info, f.info + f.len), (bytes{'a', 'b', 'c'}));
+    EXPECT_EQ(f.next, stream.data() + 9);
+    ASSERT_EQ(scan(stream, 9, stream.size(), true, &f), frame_ahead::data);
+    EXPECT_EQ(f.dlci, 2);
+    EXPECT_EQ(bytes(f.info, f.info + f.len), (bytes{'d', 'e'}));
+    ASSERT_EQ(scan(stream, 16, stream.size(), true, &f), frame_ahead::data);
+    EXPECT_EQ(f.dlci, 4);
+    EXPECT_EQ(bytes(f.info, f.info + f.len), full);
+    EXPECT_EQ(f.next, stream.data() + stream.size());
+    EXPECT_EQ(scan(stream, stream.size(), stream.size(), true, &f), frame_ahead::partial);
+}
+
+TEST(ReadAhead, EveryCutOfAFrameIsPartial)
+{
+    bytes two_octets = {0xF9, 0x07, 0xEF, 0x06, 0x00, 'x', 'y', 'z', 0, 0xF9};
+    two_octets[8] = bitwise_crc({0x07, 0xEF, 0x06, 0x00});
+    const bytes frames[] = {make_frame(0x07, 0xEF, bytes(100, 1)), make_frame(0x03, 0x73, {}),
+                            make_frame(0x03, 0xEF, {0xE3, 0x05, 0x07, 0x0D}), two_octets};
+    const frame_ahead whole[] = {frame_ahead::data, frame_ahead::other, frame_ahead::other, frame_ahead::other};
+    for (size_t i = 0; i < 4; ++i) {
+        mux_data_frame f{};
+        for (size_t cut = 0; cut < frames[i].size(); ++cut)
+            ASSERT_EQ(scan(frames[i], 0, cut, false, &f), frame_ahead::partial) << i << " cut " << cut;
+        EXPECT_EQ(scan(frames[i], 0, frames[i].size(), false, &f), whole[i]) << i;
+    }
+}
+
+TEST(ReadAhead, AnythingButAValidDataFrameGoesToTheDecoder)
+{
+    mux_data_frame f{};
+    bytes good = make_frame(0x07, 0xEF, {'o', 'k'});
+    auto other = [&](bytes b, bool shared = false) { return scan(b, 0, b.size(), shared, &f) == frame_ahead::other; };
+    EXPECT_TRUE(other({'x', 0xF9, 0x07, 0xEF, 0x01, 0x00, 0xF9})); // garbage before a frame
+    bytes idle = {0xF9};
+    idle.insert(idle.end(), good.begin(), good.end());
+    EXPECT_TRUE(other(idle)); // an idle flag
+    bytes b = good;
+    b[b.size() - 2] ^= 1;
+    EXPECT_TRUE(other(b)); // FCS
+    b = good;
+    b.back() = 0x7E;
+    EXPECT_TRUE(other(b)); // closing flag
+    EXPECT_TRUE(other(make_frame(0x03, 0xEF, {0xE3, 0x05, 0x07, 0x0D}))); // DLCI 0
+    EXPECT_TRUE(other(make_frame(0x17, 0xEF, {'n', 'o'})));                // DLCI 5
+    EXPECT_TRUE(other(make_frame(0x06, 0xEF, {'n', 'o'})));                // EA 0
+    EXPECT_TRUE(other(make_frame(0x07, 0x3F, {})));                        // SABM
+    // After a frame, an octet that is no flag is the next one's address.
+    EXPECT_EQ(scan(good, 1, good.size(), true, &f), frame_ahead::data);
+    EXPECT_TRUE(other(bytes(good.begin() + 1, good.end()), false));
+}
+
 TEST(FrameDump, Lines)
 {
     uint8_t data[] = {'a', 'b', 0x0D, 'c', 1, 2, 3, 4, 5, 6, 7, 8};

@@ -18,6 +18,8 @@ using bytes = std::vector<uint8_t>;
 
 struct Kernel : testing::Test, LogCapture {
     mux_ctl mux{};
+    bytes out[MUX_PORTS] = {bytes(72 + MUX_OUT_ADD_MAX), bytes(72 + MUX_OUT_ADD_MAX), bytes(72 + MUX_OUT_ADD_MAX),
+                            bytes(72 + MUX_OUT_ADD_MAX)};
     fake_port fp;
     cmux_ports ports{};
     void SetUp() override
@@ -25,6 +27,8 @@ struct Kernel : testing::Test, LogCapture {
         fake_ioctl() = {};
         mux.fd = FAKE_FD;
         mux.info = {72, 16, 0};
+        for (int p = 0; p < MUX_PORTS; ++p)
+            mux.out[p].msg = out[p].data();
         ports.serport = fp.port;
     }
     static bytes message(uint8_t port, uint8_t type, uint32_t len, const bytes &payload = {})
@@ -47,35 +51,61 @@ struct Kernel : testing::Test, LogCapture {
     }
 };
 
-TEST_F(Kernel, FramePayloadSplitAtTheMessageSize)
+bytes counting(size_t n, uint8_t from)
 {
-    bytes data(127);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<uint8_t>(i + 1);
-    EXPECT_EQ(portweaver_mux_forward(&mux, 2, data.data(), data.size()), 127u);
+    bytes data(n);
+    for (size_t i = 0; i < n; ++i)
+        data[i] = static_cast<uint8_t>(from + i);
+    return data;
+}
+
+TEST_F(Kernel, EachPortsOctetsAreGatheredIntoWholeMessages)
+{
+    bytes a = counting(40, 1), b = counting(40, 41), c = counting(10, 200);
     auto &calls = fake_ioctl().calls;
-    ASSERT_EQ(calls.size(), 2u);
+    ASSERT_EQ(portweaver_mux_out_add(&mux, 2, a.data(), a.size()), 1);
+    ASSERT_EQ(portweaver_mux_out_add(&mux, 3, c.data(), c.size()), 1);
+    EXPECT_TRUE(calls.empty());
+    ASSERT_EQ(portweaver_mux_out_add(&mux, 2, b.data(), b.size()), 1);
+    // 64 octets fill a message of 72; the other 16 wait for more.
+    ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].request, 0x40484D03u);
-    EXPECT_EQ(calls[1].request, 0x40474D03u);
-    EXPECT_EQ(calls[0].data, message(2, MUX_MSG_DATA, 64, bytes(data.begin(), data.begin() + 64)));
-    EXPECT_EQ(calls[1].data, message(2, MUX_MSG_DATA, 63, bytes(data.begin() + 64, data.end())));
+    EXPECT_EQ(calls[0].data, message(2, MUX_MSG_DATA, 64, counting(64, 1)));
+    EXPECT_TRUE(portweaver_mux_out_waiting(&mux));
+    EXPECT_EQ(portweaver_mux_out_flush(&mux), 1);
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[1].request, 0x40184D03u);
+    EXPECT_EQ(calls[1].data, message(2, MUX_MSG_DATA, 16, counting(16, 65)));
+    EXPECT_EQ(calls[2].data, message(3, MUX_MSG_DATA, 10, c));
+    EXPECT_FALSE(portweaver_mux_out_waiting(&mux));
     EXPECT_EQ(mux.writable, MUX_WRITABLE_YES);
 }
 
-TEST_F(Kernel, ForwardStopsAtTheFirstFailure)
+TEST_F(Kernel, AFullDeviceKeepsEveryOctetAndARefusingOneDropsThem)
 {
-    bytes data(200, 7);
-    fake_ioctl().fail_after = 1;
+    bytes a = counting(70, 1), b = counting(60, 100), c = counting(5, 200);
+    fake_ioctl().fail_after = 0;
     fake_ioctl().error = EAGAIN;
-    EXPECT_EQ(logged([&] { return portweaver_mux_forward(&mux, 0, data.data(), data.size()); }), 64u);
-    EXPECT_EQ(fake_ioctl().calls.size(), 2u);
+    EXPECT_EQ(logged([&] { return portweaver_mux_out_add(&mux, 0, a.data(), a.size()); }), 1);
     EXPECT_EQ(mux.writable, MUX_WRITABLE_NO);
     EXPECT_TRUE(log.empty()) << log; // back-pressure is no failure
+    // A port with a full message waiting takes nothing more; the others do.
+    EXPECT_EQ(portweaver_mux_out_add(&mux, 0, c.data(), c.size()), 0);
+    EXPECT_EQ(portweaver_mux_out_add(&mux, 1, b.data(), b.size()), 1);
+    EXPECT_EQ(portweaver_mux_out_flush(&mux), 0);
     fake_ioctl() = {};
+    EXPECT_EQ(portweaver_mux_out_flush(&mux), 1);
+    auto &calls = fake_ioctl().calls;
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].data, message(0, MUX_MSG_DATA, 64, counting(64, 1)));
+    EXPECT_EQ(calls[1].data, message(0, MUX_MSG_DATA, 6, counting(6, 65)));
+    EXPECT_EQ(calls[2].data, message(1, MUX_MSG_DATA, 60, b));
+    EXPECT_EQ(portweaver_mux_out_add(&mux, 0, c.data(), c.size()), 1);
     fake_ioctl().fail_after = 0;
     fake_ioctl().error = EIO;
-    EXPECT_EQ(logged([&] { return portweaver_mux_forward(&mux, 0, data.data(), data.size()); }), 0u);
+    EXPECT_EQ(logged([&] { return portweaver_mux_out_flush(&mux); }), 1);
     expect_log("failed to send data msgbuf: Input/output error");
+    EXPECT_FALSE(portweaver_mux_out_waiting(&mux));
 }
 
 TEST_F(Kernel, WriteMessageRequestSizes)

@@ -360,6 +360,32 @@ TEST_F(Daemon, GarbageAndBadFramesDoNotStopTheRelay)
     c.join();
 }
 
+TEST_F(Daemon, APauseInsideAFrameLosesNothing)
+{
+    // A modem busy elsewhere stops in the middle of a frame: the daemon
+    // waits for the rest. A rest that comes too late costs that frame only.
+    up();
+    std::thread c([&] {
+        RunResult r = client({"open", "0", "expect", "whole", "expect", "after", "sleep", "200"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+    });
+    ASSERT_TRUE(wait_cmux("connected 0"));
+    board.ctl("modem", {"pause", "400"});
+    board.ctl("modem", {"send", "1", "whole"});
+    std::this_thread::sleep_for(600ms);
+    board.ctl("modem", {"pause", "1800"});
+    board.ctl("modem", {"send", "1", "lost"});
+    board.ctl("modem", {"send", "1", "after"});
+    c.join();
+    signal_daemon(SIGTERM);
+    ASSERT_TRUE(ended());
+    // One frame lost, the one whose rest came 1.8 s late.
+    size_t failed = 0;
+    for (size_t at = 0; (at = result.out.find("failed to receive CMUX frame", at)) != std::string::npos; ++at)
+        ++failed;
+    EXPECT_EQ(failed, 1u) << result.out;
+}
+
 TEST_F(Daemon, UnansweredSabmEndsTheDaemon)
 {
     modem({"--no-ua"});

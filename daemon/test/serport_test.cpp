@@ -160,11 +160,11 @@ TEST_F(StuckLine, SendvQueuesWhatTheLineRefusesBehindWhatIsQueued)
     size_t junk = pipe_capacity();
     auto a = pattern(3, 0), b = pattern(300, 3), c = pattern(2, 40), d = pattern(7, 90);
     iovec first[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), 0}, {c.data(), c.size()}};
-    ASSERT_EQ(serport_sendv(port, first, 4), 1);
+    ASSERT_EQ(serport_sendv(port, first, 4, 305), 1);
     EXPECT_EQ(portweaver_serport_queued(port), 305u);
     ASSERT_EQ(serport_send(port, d.data(), d.size()), 1);
     iovec second[] = {{c.data(), c.size()}, {a.data(), a.size()}};
-    ASSERT_EQ(serport_sendv(port, second, 2), 1);
+    ASSERT_EQ(serport_sendv(port, second, 2, 5), 1);
     EXPECT_EQ(portweaver_serport_queued(port), 317u);
     std::vector<uint8_t> want;
     for (auto *v : {&a, &b, &c, &d, &c, &a})
@@ -184,7 +184,7 @@ TEST_F(StuckLine, SendvRefusesWhatDoesNotFitAndReportsABrokenLine)
     iovec v[] = {{a.data(), a.size()}, {b.data(), b.size()}};
     portweaver_log_forget();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(serport_sendv(port, v, 2), 0);
+    EXPECT_EQ(serport_sendv(port, v, 2, 11), 0);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(untimed(log), "overflow while writing to serport\nserport_send failed\n");
     EXPECT_EQ(portweaver_serport_queued(port), 65525u);
@@ -196,7 +196,7 @@ TEST_F(StuckLine, SendvRefusesWhatDoesNotFitAndReportsABrokenLine)
     rfd = -1;
     portweaver_log_forget();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(serport_sendv(port, v, 1), 0);
+    EXPECT_EQ(serport_sendv(port, v, 1, 6), 0);
     log = testing::internal::GetCapturedStdout();
     signal(SIGPIPE, old);
     EXPECT_EQ(untimed(log), "serport_send failed\n");
@@ -215,7 +215,7 @@ TEST(SendvLine, PartialWriteQueuesTheRestInOrder)
     ASSERT_NE(port, nullptr);
     auto a = pattern(capacity - 96, 0), b = pattern(200, 7), c = pattern(900, 99);
     iovec v[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), c.size()}};
-    ASSERT_EQ(serport_sendv(port, v, 3), 1);
+    ASSERT_EQ(serport_sendv(port, v, 3, capacity + 1004), 1);
     EXPECT_EQ(portweaver_serport_queued(port), 1004u);
     std::vector<uint8_t> want, got;
     for (auto *p : {&a, &b, &c})
@@ -252,7 +252,7 @@ TEST(SendvLine, FailureSurfacesAtTheFlush)
     auto old = signal(SIGPIPE, SIG_IGN);
     auto a = pattern(4, 0);
     iovec v[] = {{a.data(), a.size()}};
-    EXPECT_EQ(serport_sendv(port, v, 1), 1);
+    EXPECT_EQ(serport_sendv(port, v, 1, 4), 1);
     EXPECT_EQ(portweaver_serport_queued(port), 4u);
     errno = 0;
     EXPECT_EQ(serport_flush(port, 0), 0);
@@ -379,6 +379,28 @@ TEST_F(Modem, HangUpAndEofFail)
     EXPECT_EQ(serport_recv(port, b, 4, 100), 0);
     log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("unexpected EOF while reading from serport\n"), std::string::npos) << log;
+}
+
+TEST_F(Modem, ReadAheadServesLinesAndExactReadsAndIsDroppedWithTheLine)
+{
+    answer("OK\r\nabcdef");
+    char line[16];
+    ASSERT_EQ(serport_readline(port, line, sizeof line, 200), 4);
+    EXPECT_EQ(std::string(line, 4), "OK\r\n");
+    EXPECT_EQ(portweaver_serport_buffered(port), 6u); // one read brought all
+    char b[4];
+    ASSERT_EQ(serport_recv(port, b, 4, 200), 1);
+    EXPECT_EQ(std::string(b, 4), "abcd");
+    answer("gh");
+    EXPECT_EQ(portweaver_serport_discard_input(port), 4u);
+    EXPECT_EQ(portweaver_serport_buffered(port), 0u);
+    // What is left is moved to the front before the next read.
+    answer("0123456789");
+    ASSERT_EQ(serport_recv(port, b, 3, 200), 1);
+    answer("xyz");
+    ASSERT_EQ(portweaver_serport_fill(port), 3);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(portweaver_serport_ahead(port)), 10), "3456789xyz");
+    EXPECT_EQ(port->in_head, 0u);
 }
 
 TEST_F(Modem, ExactReadWaitsForTheRest)

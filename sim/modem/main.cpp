@@ -161,7 +161,32 @@ int main(int argc, char **argv)
         std::vector<std::string> history;
         bool verbose = getenv("VBOARD_MODEM_VERBOSE") != nullptr;
 
-        modem.send = [&](std::span<const uint8_t> d) { line.send(d); };
+        // pause MS: the next frame stops halfway for MS ms (a modem busy
+        // elsewhere); what the modem sends meanwhile follows the rest.
+        int pause_ms = 0;
+        bool pausing = false;
+        std::vector<uint8_t> held;
+        modem.send = [&](std::span<const uint8_t> d) {
+            if (pausing) {
+                held.insert(held.end(), d.begin(), d.end());
+                return;
+            }
+            if (pause_ms > 0 && d.size() > 1) {
+                size_t half = d.size() / 2;
+                line.send(d.first(half));
+                held.assign(d.begin() + static_cast<std::ptrdiff_t>(half), d.end());
+                pausing = true;
+                loop.after(std::chrono::milliseconds(pause_ms), [&] {
+                    pausing = false;
+                    std::vector<uint8_t> rest;
+                    rest.swap(held);
+                    line.send(rest);
+                });
+                pause_ms = 0;
+                return;
+            }
+            line.send(d);
+        };
         modem.event = [&](const std::string &e) {
             if (history.size() >= 10000)
                 history.erase(history.begin(), history.begin() + 5000);
@@ -324,6 +349,11 @@ int main(int argc, char **argv)
                 if (cmd == "mode") {
                     need(2);
                     modem.modes[parse_dlci(w[1])] = parse_mode(w[2]);
+                    return {0, ""};
+                }
+                if (cmd == "pause") {
+                    need(1);
+                    pause_ms = std::stoi(w[1]);
                     return {0, ""};
                 }
                 if (cmd == "split") {
