@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "canbus.h"
 
@@ -13,7 +14,7 @@ const char kUsage[] =
     "usage: show | sent [NODE] | requests [NODE] | violations | clear\n"
     "       frame ID [DATA|-] [ext] [rtr]\n"
     "       traffic off | traffic RATE [seq | random | fixed ID LEN] [jitter US] [count N]\n"
-    "       error NODE busoff|passive|active | overrun NODE | fault drop|dup|swap [NTH]\n"
+    "       error NODE busoff|passive|active... | overrun NODE | fault drop|dup|swap [NTH]\n"
     "       vanish NODE | appear NODE | self NODE on|off | baud KBIT|auto\n";
 
 namespace
@@ -195,15 +196,21 @@ Reply control(Bus &bus, const std::vector<std::string> &w, int64_t now)
         bus.set_traffic(t, now);
         return {0, ""};
     }
-    if (cmd == "error" && w.size() == 3 && node_arg(bus, w[1], node)) {
-        if (w[2] == "busoff")
-            bus.error_state(node, Node::State::kBusOff, now);
-        else if (w[2] == "passive")
-            bus.error_state(node, Node::State::kPassive, now);
-        else if (w[2] == "active")
-            bus.error_state(node, Node::State::kActive, now);
-        else
-            return usage;
+    if (cmd == "error" && w.size() >= 3 && node_arg(bus, w[1], node)) {
+        // Several changes in one command reach the opens together.
+        std::vector<Node::State> states;
+        for (size_t i = 2; i < w.size(); ++i) {
+            if (w[i] == "busoff")
+                states.push_back(Node::State::kBusOff);
+            else if (w[i] == "passive")
+                states.push_back(Node::State::kPassive);
+            else if (w[i] == "active")
+                states.push_back(Node::State::kActive);
+            else
+                return usage;
+        }
+        for (Node::State s : states)
+            bus.error_state(node, s, now);
         return {0, ""};
     }
     if (cmd == "overrun" && w.size() == 2 && node_arg(bus, w[1], node)) {

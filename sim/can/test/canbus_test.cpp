@@ -352,6 +352,12 @@ TEST_F(BusTest, BusOffStopsTheControllerUntilStarted)
     EXPECT_EQ(status(1).status, 0x4Cu);
     ctl({"error", "0", "active"});
     EXPECT_EQ(read(1).size(), 1u) << "one record for the passive change, none for active";
+    // Several changes in one command are there for the same read.
+    ctl({"error", "0", "busoff", "passive"});
+    r = read(1);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].flags, MSG_BUSOFF);
+    EXPECT_EQ(r[1].flags, MSG_PASSIVE);
 }
 
 TEST_F(BusTest, WireFaultsLoseDuplicateAndReorderTheSequence)
@@ -454,6 +460,7 @@ TEST_F(BusTest, ControlWordsAreChecked)
              {"traffic", "abc"},
              {"error", "2", "busoff"},
              {"error", "0", "sleepy"},
+             {"error", "0", "busoff", "sleepy"},
              {"fault", "drop", "0"},
              {"self", "0", "maybe"},
              {"sent", "x"},
