@@ -61,21 +61,9 @@ int main(int argc, char **argv)
         printf(" using canmsg_t with %d bytes\n", static_cast<int>(sizeof(canmsg_t)));
         printf(" max count %ld messages, %d with each write()\n", count, block);
     }
-    int fd = open(device, O_RDWR | (nonblocking ? O_NONBLOCK : 0));
-    if (fd < 0) {
-        fprintf(stderr, "Error opening CAN device %s\n", device);
+    int fd = open_device(device, O_RDWR, nonblocking, debug, rate);
+    if (fd < 0)
         return 1;
-    }
-    if (debug)
-        printf(" CAN device %s opened in %sblocking mode\n", device, nonblocking ? "non-" : "");
-    if (rate > 0) {
-        if (debug)
-            printf("change Bit-Rate to %d Kbit/s\n", static_cast<int>(rate));
-        request(fd, CAN_IOCTL_COMMAND, CMD_STOP, 0, 0);
-        request(fd, CAN_IOCTL_CONFIG, 0, CONF_TIMING, static_cast<uint32_t>(rate));
-        request(fd, CAN_IOCTL_COMMAND, CMD_START, 0, 0);
-    }
-    fflush(stdout);
 
     canmsg_t tx[block];
     for (int i = 0; i < block; ++i) {

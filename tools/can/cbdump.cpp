@@ -55,21 +55,9 @@ int main(int argc, char **argv)
         printf("%s %s\n", argv[0], version);
         printf(" using canmsg_t with %d bytes\n", static_cast<int>(sizeof(canmsg_t)));
     }
-    int fd = open(device, O_RDONLY | (nonblocking ? O_NONBLOCK : 0));
-    if (fd < 0) {
-        fprintf(stderr, "Error opening CAN device %s\n", device);
+    int fd = open_device(device, O_RDONLY, nonblocking, debug, rate);
+    if (fd < 0)
         return 1;
-    }
-    if (debug)
-        printf(" CAN device %s opened in %sblocking mode\n", device, nonblocking ? "non-" : "");
-    if (rate > 0) {
-        if (debug)
-            printf("change Bit-Rate to %d Kbit/s\n", static_cast<int>(rate));
-        request(fd, CAN_IOCTL_COMMAND, CMD_STOP, 0, 0);
-        request(fd, CAN_IOCTL_CONFIG, 0, CONF_TIMING, static_cast<uint32_t>(rate));
-        request(fd, CAN_IOCTL_COMMAND, CMD_START, 0, 0);
-    }
-    fflush(stdout);
 
     static canmsg_t rx[100];
     const int want = nonblocking ? 100 : 1;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 
 #include "can4linux.h"
 
@@ -39,4 +40,28 @@ inline void device_path(char *out, size_t size, const char *arg)
         snprintf(out, size, "%s", arg);
     else
         snprintf(out, size, "/dev/%s", arg);
+}
+
+// Opens the device for a tool that reads (and writes) records, as it says
+// with -d, and sets the bit rate when one was asked for (Kbit/s; 0 or less:
+// keep it).
+// -1 after the error line.
+inline int open_device(const char *device, int mode, bool nonblocking, bool debug, long rate)
+{
+    int fd = open(device, mode | (nonblocking ? O_NONBLOCK : 0));
+    if (fd < 0) {
+        fprintf(stderr, "Error opening CAN device %s\n", device);
+        return -1;
+    }
+    if (debug)
+        printf(" CAN device %s opened in %sblocking mode\n", device, nonblocking ? "non-" : "");
+    if (rate > 0) {
+        if (debug)
+            printf("change Bit-Rate to %d Kbit/s\n", static_cast<int>(rate));
+        request(fd, CAN_IOCTL_COMMAND, CMD_STOP, 0, 0);
+        request(fd, CAN_IOCTL_CONFIG, 0, CONF_TIMING, static_cast<uint32_t>(rate));
+        request(fd, CAN_IOCTL_COMMAND, CMD_START, 0, 0);
+    }
+    fflush(stdout);
+    return fd;
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "vboard/escape.h"
 #include "vboard/launch.h"
 #include "vboard/loop.h"
 #include "vboard/serial.h"
@@ -12,6 +13,20 @@ namespace
 {
 
 using namespace std::chrono_literals;
+
+TEST(EscapedWords, EveryOctetSurvivesTheRoundTripAndBadEscapesAreRefused)
+{
+    std::string all;
+    for (int c = 0; c < 256; ++c)
+        all += static_cast<char>(c);
+    const std::string word = vboard::escape(all);
+    EXPECT_EQ(word.find_first_of(" \r\n"), std::string::npos);
+    EXPECT_EQ(vboard::unescape(word), all);
+    EXPECT_EQ(vboard::escape("a b\r\n\\\x7f"), "a\\sb\\r\\n\\\\\\x7f");
+    EXPECT_EQ(vboard::unescape("tab\\there\\"), "tab\there\\");
+    EXPECT_THROW(vboard::unescape("\\x4"), std::runtime_error);
+    EXPECT_THROW(vboard::unescape("\\q"), std::runtime_error);
+}
 
 TEST(EmulatorLoop, TimersFireInTimeOrderAndCancelledOnesNever)
 {
