@@ -139,6 +139,21 @@ void close_channel(cmux_ports *ports, int dlci)
     }
 }
 
+// DLCI 0 is open: the SABMs held back for it go out.
+void open_held_channels(cmux_ports *ports)
+{
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
+        cmux_channel &held = ports->port[dlci];
+        if (!held.after_dlci0 || held.state != PORT_CONNECTING)
+            continue;
+        held.after_dlci0 = 0;
+        if (send_command(ports, dlci, MUX_CTL_SABM))
+            arm(ports, held);
+        else
+            held.state = PORT_CLOSED;
+    }
+}
+
 int handle_test_response(cmux_ports *ports, const mux_frame *frame)
 {
     static const uint8_t pattern[5] = {'t', 'e', 's', 't', '0'};
@@ -354,8 +369,6 @@ int port_disconnect(cmux_ports *ports, int dlci)
     if (!send_command(ports, dlci, MUX_CTL_DISC))
         return 0;
     channel.abandoned = 0;
-    if (channel.state != PORT_DISCONNECTING)
-        channel.disc_from = channel.state;
     channel.state = PORT_DISCONNECTING;
     disarm(channel);
     arm(ports, channel);
@@ -449,18 +462,8 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
             channel.state = PORT_CONNECTED;
             disarm(channel);
             notify(channel, dlci, 1);
-            if (dlci == 0) {
-                for (int d = 1; d <= MUX_MAX_DLCI; ++d) {
-                    cmux_channel &held = ports->port[d];
-                    if (held.after_dlci0 && held.state == PORT_CONNECTING) {
-                        held.after_dlci0 = 0;
-                        if (send_command(ports, d, MUX_CTL_SABM))
-                            arm(ports, held);
-                        else
-                            held.state = PORT_CLOSED;
-                    }
-                }
-            }
+            if (dlci == 0)
+                open_held_channels(ports);
         } else if (channel.state == PORT_DISCONNECTING) {
             close_channel(ports, dlci);
         } else if (!owed) {

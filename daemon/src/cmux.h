@@ -24,9 +24,6 @@ struct cmux_channel {
     int test_pending; // DLCI 0 only
     port_notify_fn notify;
     void *notify_data;
-    // State the channel had when its disconnect was sent; a DM answer (the
-    // modem knows no such connection) returns it there.
-    int disc_from;
     // SABM or DISC waiting for the modem's answer: sent again at the
     // deadline (monotonic ms, 0: none) up to MUX_N2 times.
     int64_t deadline;

@@ -143,18 +143,6 @@ bool hunt_flag(serport *port, uint8_t hdr[4])
     return true;
 }
 
-} // namespace
-
-namespace
-{
-
-// The FCS register over a frame's address, control and length octet (all a
-// UIH frame's FCS covers).
-uint8_t fcs3(const uint8_t *octets)
-{
-    const uint8_t *t = portweaver_crc_table;
-    return t[t[t[0xFF ^ octets[0]] ^ octets[1]] ^ octets[2]];
-}
 
 // The opening flag, address, control and length octets of a frame, and the
 // FCS register over them.
@@ -164,7 +152,7 @@ uint8_t frame_head(uint8_t head[4], uint8_t address, uint8_t control, size_t len
     head[1] = address;
     head[2] = control;
     head[3] = static_cast<uint8_t>(len << 1 | 1);
-    return fcs3(head + 1);
+    return portweaver_fcs3(head[1], head[2], head[3]);
 }
 
 // Data frames of one send.
@@ -298,15 +286,10 @@ int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info)
     switch (num) {
     case MUX_CTL_FCON:
     case MUX_CTL_FCOFF:
-        if (value_len != 0) {
-            mux_log(LOG_ERR, "bad UIH %s length (%zd instead of 0)", num == MUX_CTL_FCON ? "FCon" : "FCoff",
-                    static_cast<ssize_t>(value_len));
-            return 0;
-        }
-        break;
     case MUX_CTL_CLD:
         if (value_len != 0) {
-            mux_log(LOG_ERR, "bad UIH CLD length (%zd instead of 0)", static_cast<ssize_t>(value_len));
+            mux_log(LOG_ERR, "bad UIH %s length (%zd instead of 0)", ctl_name(frame->num),
+                    static_cast<ssize_t>(value_len));
             return 0;
         }
         break;
@@ -318,7 +301,7 @@ int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info)
     case MUX_CTL_PSC:
     case MUX_CTL_NSC:
         if (value_len != 1) {
-            mux_log(LOG_ERR, "bad UIH %s length (%zd instead of 1)", num == MUX_CTL_PSC ? "PSC" : "NSC",
+            mux_log(LOG_ERR, "bad UIH %s length (%zd instead of 1)", ctl_name(frame->num),
                     static_cast<ssize_t>(value_len));
             return 0;
         }

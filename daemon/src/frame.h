@@ -17,6 +17,13 @@ constexpr size_t MUX_DATA_PIECE = 126;
 // The FCS register step and the table behind it.
 extern const uint8_t portweaver_crc_table[256];
 uint8_t portweaver_fcs(uint8_t fcs, const uint8_t *data, size_t len);
+// The register over address, control and one length octet: all that a UIH
+// frame's FCS covers.
+inline uint8_t portweaver_fcs3(uint8_t address, uint8_t control, uint8_t length)
+{
+    const uint8_t *t = portweaver_crc_table;
+    return t[t[t[0xFF ^ address] ^ control] ^ length];
+}
 
 // Frame type numbers.
 constexpr int MUX_SABM = 0;
@@ -91,7 +98,6 @@ struct mux_frame {
     uint8_t value;
 };
 
-
 int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, const msg_bufv *bufv);
 // Sends len octets on a data channel as UIH frames of at most MUX_DATA_PIECE
 // octets, many frames to one send and the octets not copied. The caller
@@ -141,10 +147,8 @@ inline frame_ahead portweaver_frame_at(const uint8_t *p, const uint8_t *end, boo
     const unsigned header = address | control << 8 | length << 16;
     if ((header & 0x01EF01) != (0x010001 | MUX_CTL_UIH << 8) || address - 0x04 >= 0x10)
         return frame_ahead::other;
-    const uint8_t *t = portweaver_crc_table;
-    const uint8_t fcs = t[t[t[0xFF ^ address] ^ control] ^ length];
     const uint8_t *info = q + 3;
-    if (info[len] != static_cast<uint8_t>(~fcs) || info[len + 1] != MUX_FLAG)
+    if (info[len] != static_cast<uint8_t>(~portweaver_fcs3(q[0], q[1], q[2])) || info[len + 1] != MUX_FLAG)
         return frame_ahead::other;
     *frame = {static_cast<int>(address >> 2), info, len, info + len + 2};
     return frame_ahead::data;

@@ -250,9 +250,8 @@ void handle_uih_data_frame(service &svc, const mux_frame &frame)
 {
     assert(frame.num == 1 && "bufv->num == 1");
     // Frames are decoded only when nothing waits for the kernel device, so
-    // the octets are taken (and wait if the device is full now).
+    // the octets are taken; they go with the data read ahead behind them.
     portweaver_mux_out_add(svc.mux, frame.dlci - 1, frame.bufv->data, frame.bufv->len);
-    portweaver_mux_out_flush(svc.mux);
 }
 
 void send_modem_status(service &svc, const mux_frame &frame)
@@ -374,6 +373,20 @@ void handle_signals(service &svc)
     signal_flags[SIGHUP] = 0;
 }
 
+// Milliseconds until a SABM or DISC waiting for its answer, or the rest of a
+// frame, wants the loop (-1: neither).
+int timers_ms(const service &svc)
+{
+    int ms = portweaver_ports_timeout(svc.ports);
+    if (svc.partial_since) {
+        int64_t left = svc.partial_since + PARTIAL_FRAME_MS - portweaver_now_ms();
+        int partial_ms = left > 0 ? static_cast<int>(left) : 0;
+        if (ms < 0 || partial_ms < ms)
+            ms = partial_ms;
+    }
+    return ms;
+}
+
 // The multiplexer service; returns the exit status.
 int run_loop(service &svc)
 {
@@ -383,7 +396,7 @@ int run_loop(service &svc)
     for (int s : {SIGALRM, SIGUSR1, SIGUSR2, SIGHUP, SIGTERM, SIGINT})
         sigdelset(&wait_mask, s);
     unsigned keepalive_failures = 0;
-    const size_t whole_message = portweaver_data_frames_size(svc.mux->info.msg_size - sizeof(mux_msg_hdr));
+    const size_t whole_message = portweaver_data_frames_size(portweaver_mux_payload_max(svc.mux));
     while (keepalive_failures < KEEPALIVE_MAX_FAILURES) {
         bool backlog = portweaver_mux_out_waiting(svc.mux);
         bool mux_writable = !backlog && mux_ctl_writable(svc.mux);
@@ -395,15 +408,7 @@ int run_loop(service &svc)
         fds[1].events = static_cast<short>((kernel_message_fits(svc, whole_message) ? POLLIN : 0) |
                                            (backlog || svc.mux->writable != MUX_WRITABLE_YES ? POLLOUT : 0));
         int ms = keepalive_failures == 0 ? KEEPALIVE_MS : KEEPALIVE_RETRY_MS;
-        // A SABM or DISC waiting for its answer, or the rest of a frame,
-        // wakes the loop earlier.
-        int retry_ms = portweaver_ports_timeout(svc.ports);
-        if (svc.partial_since) {
-            int64_t left = svc.partial_since + PARTIAL_FRAME_MS - portweaver_now_ms();
-            int partial_ms = left > 0 ? static_cast<int>(left) : 0;
-            if (retry_ms < 0 || partial_ms < retry_ms)
-                retry_ms = partial_ms;
-        }
+        int retry_ms = timers_ms(svc);
         bool for_retry = retry_ms >= 0 && retry_ms < ms;
         if (for_retry)
             ms = retry_ms;

@@ -110,11 +110,6 @@ int mux_ctl_write_msg(mux_ctl *mux, void *message, size_t payload_len)
 namespace
 {
 
-size_t payload_max(const mux_ctl *mux)
-{
-    return mux->info.msg_size - sizeof(mux_msg_hdr);
-}
-
 // One DATA message of the first len octets gathered for a port.
 int send_gathered(mux_ctl *mux, int port, size_t len)
 {
@@ -129,31 +124,27 @@ int send_gathered(mux_ctl *mux, int port, size_t len)
     return 0;
 }
 
-// Sends a port's octets in messages of at most (message size - 8) while
-// more than `keep` wait: 1, or 0 when the device is full (the rest waits).
-// What the device refuses for good is dropped (logged).
-int send_while(mux_ctl *mux, int port, size_t keep)
+// Sends a port's gathered octets in messages of at most (message size - 8)
+// (only whole ones if so asked): 1, or 0 when the device is full (the rest
+// waits). What the device refuses for good is dropped (logged).
+int send_gathered_messages(mux_ctl *mux, int port, bool whole_only)
 {
     mux_out &out = mux->out[port];
+    const size_t most = portweaver_mux_payload_max(mux);
     uint8_t *payload = out.msg + sizeof(mux_msg_hdr);
-    int ok = 1;
-    while (out.len > keep) {
-        size_t piece = out.len < payload_max(mux) ? out.len : payload_max(mux);
+    while (out.len >= (whole_only ? most : 1)) {
+        size_t piece = out.len < most ? out.len : most;
         if (!send_gathered(mux, port, piece)) {
-            if (errno == EAGAIN) {
-                ok = 0;
-                break;
-            }
+            if (errno == EAGAIN)
+                return 0;
             out.len = 0;
-            break;
+            return 1;
         }
         out.len -= piece;
         if (out.len > 0)
             memmove(payload, payload + piece, out.len);
     }
-    if (out.len == 0)
-        mux->out_ports &= ~(1 << port);
-    return ok;
+    return 1;
 }
 
 } // namespace
@@ -161,7 +152,7 @@ int send_while(mux_ctl *mux, int port, size_t keep)
 int portweaver_mux_out_flush(mux_ctl *mux)
 {
     for (int port = 0; port < MUX_PORTS; ++port)
-        if ((mux->out_ports & (1 << port)) && !send_while(mux, port, 0))
+        if (!send_gathered_messages(mux, port, false))
             return 0;
     return 1;
 }
@@ -170,15 +161,12 @@ int portweaver_mux_out_gather(mux_ctl *mux, int port, const uint8_t *data, size_
 {
     mux_out &out = mux->out[port];
     // A full message that could not go: out first.
-    if (out.len >= payload_max(mux) && !send_while(mux, port, 0))
+    if (out.len >= portweaver_mux_payload_max(mux) && !send_gathered_messages(mux, port, false))
         return 0;
     portweaver_mux_copy(out.msg + sizeof(mux_msg_hdr) + out.len, data, len);
     out.len += len;
-    if (out.len > 0)
-        mux->out_ports |= 1 << port;
     // Whole messages go at once; a device that is full takes them later.
-    if (out.len >= payload_max(mux))
-        send_while(mux, port, payload_max(mux) - 1);
+    send_gathered_messages(mux, port, true);
     return 1;
 }
 

@@ -20,7 +20,6 @@ struct mux_ctl {
     void *map;
     int writable; // 0 unknown, 1 writable, 2 not writable
     mux_out out[MUX_PORTS];
-    int out_ports; // ports with octets gathered
 };
 
 // The most one portweaver_mux_out_add takes (a frame's information field).
@@ -45,6 +44,11 @@ int mux_ctl_write_msg(mux_ctl *mux, void *message, size_t payload_len);
 // could not go yet because the device is full (nothing taken). len is at
 // most MUX_OUT_ADD_MAX.
 int portweaver_mux_out_gather(mux_ctl *mux, int port, const uint8_t *data, size_t len);
+// The most payload a message holds.
+inline size_t portweaver_mux_payload_max(const mux_ctl *mux)
+{
+    return mux->info.msg_size - sizeof(mux_msg_hdr);
+}
 // A copy of at most MUX_OUT_ADD_MAX octets. Most are whole frames of more
 // than 64: two overlapping halves of fixed size are a few vector moves,
 // where a copy of a length known to be small becomes a loop.
@@ -61,10 +65,9 @@ inline int portweaver_mux_out_add(mux_ctl *mux, int port, const uint8_t *data, s
 {
     // The common case at once: a message that is not full yet.
     mux_out &out = mux->out[port];
-    if (out.len + len < mux->info.msg_size - sizeof(mux_msg_hdr)) {
+    if (out.len + len < portweaver_mux_payload_max(mux)) {
         portweaver_mux_copy(out.msg + sizeof(mux_msg_hdr) + out.len, data, len);
         out.len += len;
-        mux->out_ports |= 1 << port;
         return 1;
     }
     return portweaver_mux_out_gather(mux, port, data, len);
@@ -75,7 +78,10 @@ inline int portweaver_mux_out_add(mux_ctl *mux, int port, const uint8_t *data, s
 int portweaver_mux_out_flush(mux_ctl *mux);
 inline bool portweaver_mux_out_waiting(const mux_ctl *mux)
 {
-    return mux->out_ports > 0;
+    for (const mux_out &out : mux->out)
+        if (out.len > 0)
+            return true;
+    return false;
 }
 void mux_ctl_notify(mux_ctl *mux, int port, int connected);
 int mux_ctl_writable(mux_ctl *mux);

@@ -295,10 +295,15 @@ ssize_t serport_readline(serport *port, char *buf, size_t size, int ms)
             }
             continue;
         }
-        char c = static_cast<char>(port->in[port->in_head]);
-        portweaver_serport_consume(port, 1);
-        buf[stored++] = c;
-        if (c == '\n')
+        // Up to and with the line end, as far as the buffer goes.
+        size_t n = portweaver_serport_buffered(port);
+        if (n > size - stored)
+            n = size - stored;
+        const auto *end = static_cast<const uint8_t *>(memchr(portweaver_serport_ahead(port), '\n', n));
+        if (end)
+            n = static_cast<size_t>(end - portweaver_serport_ahead(port)) + 1;
+        stored += take_buffered(port, reinterpret_cast<uint8_t *>(buf) + stored, n);
+        if (end)
             break;
     }
     return static_cast<ssize_t>(stored);

@@ -158,6 +158,23 @@ struct Daemon : testing::Test {
             ended();
         ASSERT_TRUE(multiplexing) << board.ctl("modem", {"events"}).text << (finished ? result.out : "");
     }
+    // All four channels echo `octets` through the modem at once (pattern
+    // seeds seed..seed+3); every client must end with "ok".
+    void echo_on_every_port(size_t octets, int seed)
+    {
+        std::vector<std::thread> clients;
+        RunResult results[4];
+        for (int p = 0; p < 4; ++p)
+            clients.emplace_back([&, p] {
+                results[p] = client({"open", std::to_string(p), "echo", std::to_string(octets), std::to_string(p + seed)});
+            });
+        for (auto &t : clients)
+            t.join();
+        for (int p = 0; p < 4; ++p) {
+            EXPECT_EQ(results[p].exit_code, 0) << p << ": " << results[p].err;
+            EXPECT_EQ(results[p].out, "ok\n");
+        }
+    }
     std::string events(const std::string &emulator) const { return board.ctl(emulator, {"events"}).text; }
     // A signal to this board's daemon only: kill(-1, ...) would reach every
     // process of the user.
@@ -250,18 +267,7 @@ TEST_F(Daemon, FourChannelsBothWays)
 {
     // The modem answers in frames of its own size.
     up({"--split", "37"}, {"--msg-size", "512"});
-    std::vector<std::thread> clients;
-    RunResult results[4];
-    for (int p = 0; p < 4; ++p)
-        clients.emplace_back([&, p] {
-            results[p] = client({"open", std::to_string(p), "echo", "65536", std::to_string(p + 1)});
-        });
-    for (auto &t : clients)
-        t.join();
-    for (int p = 0; p < 4; ++p) {
-        EXPECT_EQ(results[p].exit_code, 0) << p << ": " << results[p].err;
-        EXPECT_EQ(results[p].out, "ok\n");
-    }
+    echo_on_every_port(65536, 1);
     std::string st;
     wait_for([&] {
         st = board.ctl("modem", {"stats"}).text;
@@ -483,18 +489,7 @@ TEST_F(Daemon, FlowControlUnderLoadLosesNothing)
     // The modem sets FC on a DLCI every 4 KiB it receives and releases it
     // 30 ms later; it sends one flag between frames and re-frames its data.
     up({"--fc-after", "4096", "--fc-hold", "30", "--shared-flag", "--split", "127"}, {"--msg-size", "512"});
-    std::vector<std::thread> clients;
-    RunResult results[4];
-    for (int p = 0; p < 4; ++p)
-        clients.emplace_back([&, p] {
-            results[p] = client({"open", std::to_string(p), "echo", "65536", std::to_string(p + 11)});
-        });
-    for (auto &t : clients)
-        t.join();
-    for (int p = 0; p < 4; ++p) {
-        EXPECT_EQ(results[p].exit_code, 0) << p << ": " << results[p].err;
-        EXPECT_EQ(results[p].out, "ok\n");
-    }
+    echo_on_every_port(65536, 11);
     // (The event history is too short for a run this long: the count.)
     EXPECT_EQ(board.ctl("modem", {"stats"}).text.find("fc-set 0\n"), std::string::npos);
     signal_daemon(SIGTERM);
