@@ -96,6 +96,7 @@ int Bus::open(int id, int node, bool can_write)
     s.id = id;
     s.node = node;
     s.can_write = can_write;
+    s.opened = ++opens_made_;
     sessions_[id] = std::move(s);
     return 0;
 }
@@ -226,16 +227,43 @@ Outcome Bus::write(int id, std::span<const uint8_t> in, bool nonblock, int64_t n
     for (size_t i = 0; i < take; ++i) {
         canmsg_t m = record_at(in, i);
         m.flags &= MSG_EXT | MSG_RTR;
-        n.tx.push_back({m, now});
+        n.tx.push_back({m, now, id});
     }
     return Outcome::ok(static_cast<int64_t>(take * kRecord));
 }
 
+// The configuring open of a node: the oldest live one.
+bool Bus::configures(const Session &s) const
+{
+    for (const auto &[id, o] : sessions_)
+        if (o.node == s.node && !o.dead && o.opened < s.opened)
+            return false;
+    return true;
+}
+
+// The record comes back with `error` 0 and the result in `retval`; the
+// ioctl itself succeeds (the looser model fails it instead).
+Outcome Bus::answer(Node &n, const Command_par_t &c, int32_t retval, std::vector<uint8_t> &out)
+{
+    if (retval != 0) {
+        n.requests.back() += std::string(": ") + (retval == EPERM ? "EPERM, not the first open" : "EINVAL");
+        if (opt_.lenient)
+            return Outcome::fail(retval);
+    }
+    Command_par_t r = c;
+    r.error = 0;
+    r.retval = retval;
+    out.assign(reinterpret_cast<const uint8_t *>(&r), reinterpret_cast<const uint8_t *>(&r) + sizeof r);
+    return Outcome::ok();
+}
+
+// Reset empties the queues and clears the error state, keeping the
+// configuration; the controller stays in reset (stopped) until a start.
 void Bus::reset_node(Node &n)
 {
     n.tx.clear();
     n.state = Node::State::kActive;
-    n.running = true;
+    n.running = opt_.lenient;
     n.lose_next = n.mark_ovr = false;
     for (auto &[id, s] : sessions_)
         if (s.node == n.index)
@@ -244,66 +272,70 @@ void Bus::reset_node(Node &n)
 
 Outcome Bus::command(Session &s, Node &n, const Command_par_t &c, std::vector<uint8_t> &out)
 {
-    (void)s;
+    const bool allowed = opt_.lenient || configures(s);
     switch (c.cmd) {
     case CMD_START:
         n.requests.push_back("command start");
+        if (!allowed)
+            return answer(n, c, EPERM, out);
         if (n.state == Node::State::kBusOff)
             n.state = Node::State::kActive; // bus-off recovery
         n.running = true;
         break;
     case CMD_STOP:
         n.requests.push_back("command stop");
+        if (!allowed)
+            return answer(n, c, EPERM, out);
         n.running = false;
         break;
     case CMD_RESET:
         n.requests.push_back("command reset");
+        if (!allowed)
+            return answer(n, c, EPERM, out);
         reset_node(n);
         break;
     default:
         n.requests.push_back("command " + std::to_string(c.cmd) + " (unknown)");
         violation("command request with unknown cmd " + std::to_string(c.cmd));
-        return Outcome::fail(EINVAL);
+        return answer(n, c, EINVAL, out);
     }
-    Command_par_t r = c;
-    r.error = 0;
-    r.retval = 0;
-    out.assign(reinterpret_cast<const uint8_t *>(&r), reinterpret_cast<const uint8_t *>(&r) + sizeof r);
-    return Outcome::ok();
+    return answer(n, c, 0, out);
 }
 
 Outcome Bus::config(Session &s, Node &n, const Config_par_t &c, std::vector<uint8_t> &out)
 {
-    (void)s;
+    const bool allowed = opt_.lenient || configures(s);
     std::string state = n.running ? " (running)" : "";
     switch (c.target) {
     case CONF_TIMING:
         n.requests.push_back("config timing " + std::to_string(c.val1) + state);
+        if (!allowed)
+            return answer(n, c, EPERM, out);
         if (!standard_rate(c.val1)) {
             violation("bit rate " + std::to_string(c.val1) + " kbit/s is none of 10 20 50 100 125 250 500 800 1000");
-            return Outcome::fail(EINVAL);
+            return answer(n, c, EINVAL, out);
         }
         n.baud = c.val1;
         break;
     case CONF_ACCC:
         n.requests.push_back("config acc_code " + hex(c.val1) + state);
+        if (!allowed)
+            return answer(n, c, EPERM, out);
         n.acc_code = c.val1;
         break;
     case CONF_ACCM_CODE:
         n.requests.push_back("config acc_mask " + hex(c.val1) + " acc_code " + hex(c.val2) + state);
+        if (!allowed)
+            return answer(n, c, EPERM, out);
         n.acc_mask = c.val1;
         n.acc_code = c.val2;
         break;
     default:
         n.requests.push_back("config target " + std::to_string(c.target) + " (unknown)");
         violation("configuration request with unknown target " + std::to_string(c.target));
-        return Outcome::fail(EINVAL);
+        return answer(n, c, EINVAL, out);
     }
-    Config_par_t r = c;
-    r.error = 0;
-    r.retval = 0;
-    out.assign(reinterpret_cast<const uint8_t *>(&r), reinterpret_cast<const uint8_t *>(&r) + sizeof r);
-    return Outcome::ok();
+    return answer(n, c, 0, out);
 }
 
 Outcome Bus::ioctl(int id, uint32_t request, std::span<const uint8_t> in, std::vector<uint8_t> &out)
@@ -378,7 +410,7 @@ void Bus::put_rx(Session &s, Node &n, canmsg_t m)
     ++s.received;
 }
 
-void Bus::deliver(canmsg_t m, int from, int64_t end)
+void Bus::deliver(canmsg_t m, int from, int64_t end, int writer)
 {
     int64_t wall_us = wall(end);
     m.seconds = static_cast<int32_t>(wall_us / 1000000);
@@ -394,9 +426,24 @@ void Bus::deliver(canmsg_t m, int from, int64_t end)
             continue;
         canmsg_t r = m;
         if (n.index == from) {
+            // The driver queues what one open wrote for the node's other
+            // opens (its own filter does not apply: the frame never came
+            // in through the controller); the writer sees it only with
+            // self-reception, flagged.
+            if (!opt_.lenient)
+                for (auto &[id, s] : sessions_)
+                    if (s.node == n.index && !s.dead && id != writer)
+                        put_rx(s, n, r);
             if (!n.self)
                 continue;
             r.flags |= MSG_SELF;
+            if (!opt_.lenient) {
+                if (Session *w = session(writer); w != nullptr && !w->dead) {
+                    ++n.received;
+                    put_rx(*w, n, r);
+                }
+                continue;
+            }
         }
         if (((r.id ^ n.acc_code) & ~n.acc_mask) != 0)
             continue;
@@ -417,7 +464,7 @@ void Bus::deliver(canmsg_t m, int from, int64_t end)
     }
 }
 
-void Bus::transmit(const canmsg_t &m, int from, int64_t end)
+void Bus::transmit(const canmsg_t &m, int from, int64_t end, int writer)
 {
     if (from >= 0) {
         Node &n = nodes_[static_cast<size_t>(from)];
@@ -434,18 +481,18 @@ void Bus::transmit(const canmsg_t &m, int from, int64_t end)
         faults_.erase(it);
     }
     if (faulty && f == Fault::kSwap) {
-        held_.emplace_back(m, from);
+        held_.push_back({m, from, writer});
         return;
     }
     if (!(faulty && f == Fault::kDrop)) {
-        deliver(m, from, end);
+        deliver(m, from, end, writer);
         if (faulty && f == Fault::kDup)
-            deliver(m, from, end);
+            deliver(m, from, end, writer);
     }
-    std::vector<std::pair<canmsg_t, int>> held;
+    std::vector<Held> held;
     held.swap(held_);
-    for (auto &[hm, hf] : held)
-        deliver(hm, hf, end);
+    for (const Held &h : held)
+        deliver(h.m, h.from, end, h.writer);
 }
 
 void Bus::foreign_frame(const canmsg_t &m, int64_t now)
@@ -543,6 +590,7 @@ int64_t Bus::run(int64_t now)
             winner = -1;
         canmsg_t m;
         uint32_t kbit;
+        int writer = 0;
         if (winner == -1) {
             m = foreign_.front().m;
             foreign_.pop_front();
@@ -553,12 +601,13 @@ int64_t Bus::run(int64_t now)
         } else {
             Node &n = nodes_[static_cast<size_t>(winner)];
             m = n.tx.front().m;
+            writer = n.tx.front().session;
             n.tx.pop_front();
             kbit = n.baud;
         }
         int64_t end = start + frame_us(m, kbit);
         bus_free_ = end;
-        transmit(m, winner, end);
+        transmit(m, winner, end, writer);
     }
     // Next due: the end of the frame on the wire when more wait, or the
     // next generated frame.

@@ -8,8 +8,17 @@
 // open of a node is a Session with a receive queue of its own. A record put
 // on the bus by a node reaches every open of every other running node whose
 // acceptance filter passes it; the sending node's opens get it only with
-// self-reception on (then flagged MSG_SELF). A foreign station (the rest of
-// the vehicle) sends single frames and paced traffic.
+// self-reception on (then flagged MSG_SELF); the writer's node's other opens
+// get it as the driver queues it for them. A foreign station (the rest of the
+// vehicle) sends single frames and paced traffic.
+//
+// Configuration belongs to the first open of a node (while it stays open;
+// then to the oldest open left): start, stop, reset and configuration
+// requests of the other opens are refused with EPERM in the record's retval.
+// A failed command or configuration reports through retval, the ioctl
+// itself returns 0. Reset leaves the controller stopped until a start.
+// Options::lenient brings back the looser model (any open configures, reset
+// restarts, failures make the ioctl fail, no copies to the writer's node).
 //
 // Time: the bus runs on a microsecond clock the caller advances (run(now));
 // a frame occupies the bus for its bit time at the sender's bit rate
@@ -41,6 +50,7 @@ struct Options {
     uint32_t baud = 125;       // kbit/s at open when /proc/sys/Can/baud says nothing else
     int64_t tx_timeout_us = 1000000; // a blocking write that queues nothing returns 0 after this
     uint32_t type = CAN_TYPE_SJA1000;
+    bool lenient = false; // the looser model above, for programs written against it
 };
 
 // Outcome of a device call: a value >= 0 or an errno.
@@ -58,6 +68,7 @@ struct Session {
     int id = 0;
     int node = 0;
     bool can_write = true; // opened read-write or write-only
+    uint64_t opened = 0;   // order of the opens: the oldest live one of a node configures it
     std::deque<canmsg_t> rx;
     int64_t write_blocked_since = -1; // bus time of the first refused blocking write
     size_t want_room = 0;             // records that blocked write waits room for
@@ -78,7 +89,8 @@ struct Node {
     bool mark_ovr = false;
     struct Queued {
         canmsg_t m;
-        int64_t ready; // bus time it was queued
+        int64_t ready;   // bus time it was queued
+        int session = 0; // the open that wrote it
     };
     std::deque<Queued> tx;
     uint64_t sent = 0, received = 0, overruns = 0, status_requests = 0;
@@ -161,8 +173,10 @@ class Bus
         int64_t ready;
     };
     void violation(const std::string &what);
-    void deliver(canmsg_t m, int from, int64_t end);
-    void transmit(const canmsg_t &m, int from, int64_t end);
+    void deliver(canmsg_t m, int from, int64_t end, int writer);
+    void transmit(const canmsg_t &m, int from, int64_t end, int writer);
+    bool configures(const Session &s) const;
+    Outcome answer(Node &n, const Command_par_t &c, int32_t retval, std::vector<uint8_t> &out);
     void put_rx(Session &s, Node &n, canmsg_t m);
     void generate(int64_t now);
     canmsg_t traffic_record();
@@ -187,7 +201,12 @@ class Bus
     std::mt19937 rng_{12345};
     std::map<uint64_t, Fault> faults_; // by frame number on the bus
     uint64_t frames_ = 0;              // frames on the bus so far
-    std::vector<std::pair<canmsg_t, int>> held_; // a swapped frame waiting for the next
+    struct Held {
+        canmsg_t m;
+        int from, writer;
+    };
+    std::vector<Held> held_; // a swapped frame waiting for the next
+    uint64_t opens_made_ = 0;
     static constexpr size_t kLogLimit = 200000;
 };
 

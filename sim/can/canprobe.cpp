@@ -50,6 +50,16 @@ void result(const char *op, long r)
         printf("%s: %ld\n", op, r);
 }
 
+// A command or configuration request: the driver answers a refusal in the
+// record's retval, the ioctl itself returning 0.
+void answer(const char *op, long r, const Command_par_t &c)
+{
+    if (r == 0 && c.retval != 0)
+        printf("%s: 0 retval=%s\n", op, strerrorname_np(c.retval < 0 ? -c.retval : c.retval));
+    else
+        result(op, r);
+}
+
 void print(const canmsg_t &m)
 {
     printf("  id=0x%x len=%d flags=0x%02x data=", m.id, m.length, static_cast<unsigned>(m.flags));
@@ -118,15 +128,14 @@ int main(int argc, char **argv)
             Command_par_t c{};
             c.cmd = static_cast<int32_t>(arg());
             c.retval = -7;
-            long r = ioctl(fd, CAN_IOCTL_COMMAND, &c);
-            result("cmd", r);
+            answer("cmd", ioctl(fd, CAN_IOCTL_COMMAND, &c), c);
         } else if (op == "config") {
             Config_par_t c{};
             c.target = static_cast<int32_t>(arg());
             c.val1 = static_cast<uint32_t>(arg());
             long v2 = i < argc && isdigit(static_cast<unsigned char>(argv[i][0])) ? arg() : 0;
             c.val2 = static_cast<uint32_t>(v2);
-            result("config", ioctl(fd, CAN_IOCTL_CONFIG, &c));
+            answer("config", ioctl(fd, CAN_IOCTL_CONFIG, &c), c);
         } else if (op == "status") {
             CanStatusPar_t s{};
             long r = ioctl(fd, CAN_IOCTL_STATUS, &s);

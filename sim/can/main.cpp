@@ -8,6 +8,9 @@
 //   --baud KBIT       bit rate written to /proc/sys/Can/baud when the board has none (default 125)
 //   --tx-timeout MS   a blocking write that can queue nothing returns 0 after this (default 1000)
 //   --type N          controller type in the status record (default 1, sja1000)
+//   --lenient         the looser driver of earlier boards: any open configures the
+//                     controller, reset restarts it, a refused request fails the
+//                     ioctl, a written frame does not reach the node's other opens
 //
 // Control words ("vboard ctl can ..."): see kUsage in control.cpp and
 // sim/can/README.md.
@@ -186,6 +189,10 @@ cansim::Options parse(int argc, char **argv)
     cansim::Options o;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--lenient") {
+            o.lenient = true;
+            continue;
+        }
         if (i + 1 >= argc)
             throw std::runtime_error("option " + a + " needs a value");
         char *end = nullptr;

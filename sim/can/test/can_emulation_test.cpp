@@ -82,13 +82,23 @@ TEST_F(CanEmulation, RequestsTravelWithTheirRecords)
                                  "1", "status", "ioctl", "0x4004", "cmd", "9"});
     EXPECT_EQ(r.out, "cmd: 0\nconfig: 0\nconfig: 0\ncmd: 0\nstatus: 0\n"
                      "  baud=250 status=0x0c ewl=96 rx_errors=0 tx_errors=0 rx=0/512 tx=0/256 type=1\n"
-                     "ioctl: -1 ENOTTY\ncmd: -1 EINVAL\n");
+                     "ioctl: -1 ENOTTY\ncmd: 0 retval=EINVAL\n");
     EXPECT_EQ(board.ctl("can", {"requests"}).text, "can0 command stop\ncan0 config timing 250\n"
                                                    "can0 config acc_mask 0xf acc_code 0x120\ncan0 command start\n"
-                                                   "can0 command 9 (unknown)\n");
+                                                   "can0 command 9 (unknown): EINVAL\n");
     EXPECT_EQ(board.ctl("can", {"violations"}).text,
               "unknown ioctl request 0x4004\ncommand request with unknown cmd 9\n");
     board.ctl("can", {"clear"});
+}
+
+TEST_F(CanEmulation, ALaterOpenIsRefusedInRetvalAndHearsTheFirst)
+{
+    start();
+    auto first = probe_async({"/dev/can0", "pollin", "20000", "read", "4"});
+    wait_opens(0, 1);
+    EXPECT_EQ(probe({"/dev/can0", "cmd", "3", "config", "3", "500", "write", "7", "1"}).out,
+              "cmd: 0 retval=EPERM\nconfig: 0 retval=EPERM\nwrite: 1\n");
+    EXPECT_EQ(first.get().out, "poll: in -\nread: 1\n  id=0x7 len=1 flags=0x00 data=00 stamp=ok\n");
 }
 
 TEST_F(CanEmulation, FullTransmitQueueTimesOutWithZero)

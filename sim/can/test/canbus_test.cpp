@@ -36,7 +36,7 @@ std::vector<uint8_t> octets(std::initializer_list<canmsg_t> ms)
 
 class BusTest : public ::testing::Test
 {
-  protected:
+  public:
     explicit BusTest(Options o = {}) : bus(o) {}
     void open(int id, int node, bool rw = true) { ASSERT_EQ(bus.open(id, node, rw), 0); }
     int64_t write(int id, std::initializer_list<canmsg_t> ms, bool nonblock = true)
@@ -71,7 +71,13 @@ class BusTest : public ::testing::Test
         c.val1 = v1;
         c.val2 = v2;
         std::vector<uint8_t> out;
-        return ioctl(id, request, c, out);
+        cansim::Outcome r = ioctl(id, request, c, out);
+        last_retval = -1000;
+        if (out.size() == sizeof c) {
+            std::memcpy(&c, out.data(), sizeof c);
+            last_retval = c.retval;
+        }
+        return r;
     }
     CanStatusPar_t status(int id)
     {
@@ -95,6 +101,7 @@ class BusTest : public ::testing::Test
     Bus bus;
     int64_t now = 1000;
     int last_err = 0;
+    int32_t last_retval = 0;
 };
 
 TEST_F(BusTest, RecordReachesTheOtherNodesStampedAtTheEndOfTheFrame)
@@ -142,15 +149,17 @@ TEST_F(BusTest, LowestIdentifierWinsAndTheBusIsPacedByTheBitRate)
     write(2, {msg(0x200, 8)});
     advance(1000);
     // Both heads contend at once: 0x200 first, then node 0's FIFO in order;
-    // 111 bits each at 1 Mbit/s.
+    // 111 bits each at 1 Mbit/s. Open 3 hears its node's 0x200 as well.
     std::vector<canmsg_t> at0 = read(1), at1 = read(3);
     ASSERT_EQ(at0.size(), 1u);
-    ASSERT_EQ(at1.size(), 2u);
+    ASSERT_EQ(at1.size(), 3u);
     EXPECT_EQ(at0[0].microseconds, 1000 + 111);
-    EXPECT_EQ(at1[0].id, 0x300u);
-    EXPECT_EQ(at1[0].microseconds, 1000 + 222);
-    EXPECT_EQ(at1[1].id, 0x100u);
-    EXPECT_EQ(at1[1].microseconds, 1000 + 333);
+    EXPECT_EQ(at1[0].id, 0x200u);
+    EXPECT_EQ(at1[0].microseconds, 1000 + 111);
+    EXPECT_EQ(at1[1].id, 0x300u);
+    EXPECT_EQ(at1[1].microseconds, 1000 + 222);
+    EXPECT_EQ(at1[2].id, 0x100u);
+    EXPECT_EQ(at1[2].microseconds, 1000 + 333);
     read(2);
 
     // 20,000 records/s offered at 1 Mbit/s: the wire carries 9009 (111 bits each).
@@ -287,9 +296,12 @@ TEST_F(BusTest, ProgramFaultsAreRecordedAndRefused)
     EXPECT_EQ(bus.ioctl(1, 7, {}, out).err, ENOTTY);
     EXPECT_EQ(bus.ioctl(1, 0x5401, {}, out).err, ENOTTY); // isatty: not a fault
     EXPECT_EQ(bus.ioctl(1, CAN_IOCTL_COMMAND, {}, out).err, EFAULT);
-    EXPECT_EQ(request(1, CAN_IOCTL_COMMAND, 4).err, EINVAL);
-    EXPECT_EQ(request(1, CAN_IOCTL_CONFIG, 1, 5).err, EINVAL);
-    EXPECT_EQ(request(1, CAN_IOCTL_CONFIG, CONF_TIMING, 333).err, EINVAL);
+    // Refused requests come back whole with the error in retval.
+    for (auto [req, what, v1] : {std::tuple{CAN_IOCTL_COMMAND, 4, 0u}, {CAN_IOCTL_CONFIG, 1, 5u},
+                                 {CAN_IOCTL_CONFIG, CONF_TIMING, 333u}}) {
+        EXPECT_EQ(request(1, static_cast<uint32_t>(req), what, v1).err, 0);
+        EXPECT_EQ(last_retval, EINVAL) << what;
+    }
     EXPECT_EQ(status(1).baud, 125u) << "a refused rate changes nothing";
     EXPECT_EQ(ctl({"violations"}), "write record 0: length 9 outside 0..8\n"
                                    "write record 1: length -1 outside 0..8\n"
@@ -469,6 +481,73 @@ TEST_F(BusTest, ControlWordsAreChecked)
         ctl(w, 2);
     ctl({"frame", "0x1fffffff", "ff", "ext", "rtr"});
     EXPECT_NE(ctl({"show"}).find("violations=0"), std::string::npos);
+}
+
+// The driver's rules for several opens of a node, and the looser model a
+// switch keeps: the same calls, the outcome of each in both.
+TEST(DriverRules, FirstOpenConfiguresResetStopsAndWritesReachTheNodesOtherOpens)
+{
+    for (bool lenient : {false, true}) {
+        SCOPED_TRACE(lenient ? "lenient" : "driver");
+        struct Bench : BusTest {
+            explicit Bench(bool l) : BusTest(Options{.lenient = l}) {}
+            void TestBody() override {}
+        } t(lenient);
+        t.open(1, 0);
+        t.open(2, 0);
+        t.open(3, 1);
+        const int32_t refused = lenient ? 0 : EPERM;
+        // A later open may neither stop nor retime the controller.
+        EXPECT_EQ(t.request(2, CAN_IOCTL_COMMAND, CMD_STOP).err, 0);
+        EXPECT_EQ(t.last_retval, refused);
+        EXPECT_EQ(t.bus.node(0).running, !lenient);
+        t.request(1, CAN_IOCTL_COMMAND, CMD_START);
+        EXPECT_EQ(t.request(2, CAN_IOCTL_CONFIG, CONF_TIMING, 500).err, 0);
+        EXPECT_EQ(t.last_retval, refused);
+        EXPECT_EQ(t.bus.node(0).baud, lenient ? 500u : 125u);
+        EXPECT_EQ(t.request(2, CAN_IOCTL_CONFIG, CONF_ACCC, 0x10).err, 0);
+        EXPECT_EQ(t.last_retval, refused);
+        if (lenient)
+            t.request(2, CAN_IOCTL_CONFIG, CONF_ACCC, 0);
+        // What open 1 writes reaches open 2 of its node, unflagged.
+        t.write(1, {msg(0x10, 1)});
+        t.advance(10000);
+        EXPECT_EQ(t.read(2).size(), lenient ? 0u : 1u);
+        EXPECT_EQ(t.read(3).size(), 1u);
+        EXPECT_TRUE(t.read(1).empty());
+        // Reset leaves the controller stopped until a start.
+        EXPECT_EQ(t.request(1, CAN_IOCTL_COMMAND, CMD_RESET).err, 0);
+        EXPECT_EQ(t.bus.node(0).running, lenient);
+        t.write(1, {msg(0x11, 1)});
+        t.advance(10000);
+        EXPECT_EQ(t.read(3).size(), lenient ? 1u : 0u);
+        t.request(1, CAN_IOCTL_COMMAND, CMD_START);
+        t.advance(10000);
+        EXPECT_EQ(t.read(3).size(), lenient ? 0u : 1u) << "the record queued in reset goes at the start";
+        // A refused rate: retval, or the looser ioctl failure.
+        EXPECT_EQ(t.request(1, CAN_IOCTL_CONFIG, CONF_TIMING, 333).err, lenient ? EINVAL : 0);
+        EXPECT_EQ(t.last_retval, lenient ? -1000 : EINVAL);
+        t.bus.clear_logs();
+        // The first open closed: the oldest one left configures.
+        t.bus.close(1);
+        EXPECT_EQ(t.request(2, CAN_IOCTL_COMMAND, CMD_STOP).err, 0);
+        EXPECT_EQ(t.last_retval, 0);
+    }
+}
+
+TEST_F(BusTest, RefusalsAreLoggedWithTheirReason)
+{
+    open(1, 0);
+    open(2, 0);
+    request(2, CAN_IOCTL_COMMAND, CMD_RESET);
+    request(2, CAN_IOCTL_CONFIG, CONF_TIMING, 500);
+    request(1, CAN_IOCTL_CONFIG, CONF_TIMING, 333);
+    request(1, CAN_IOCTL_COMMAND, CMD_RESET);
+    EXPECT_EQ(ctl({"requests", "0"}), "can0 command reset: EPERM, not the first open\n"
+                                      "can0 config timing 500 (running): EPERM, not the first open\n"
+                                      "can0 config timing 333 (running): EINVAL\n"
+                                      "can0 command reset\n");
+    EXPECT_NE(ctl({"show"}).find("can0 present=1 running=0 "), std::string::npos) << "in reset";
 }
 
 } // namespace
