@@ -4,6 +4,7 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import de.zavrio.quilmar.test.NativeLibraries;
@@ -256,13 +257,34 @@ class CanBusTest extends CanFixture {
         reader = null;
     }
 
+    /**
+     * The driver lets only a node's first open configure it and leaves a reset controller stopped: the
+     * application's reset restarts reception, a later open keeps the node's rate and cannot reset it, and
+     * it hears what the first open writes.
+     */
     @Test
-    void resetCommands() throws Exception {
-        open(false);
-        bus.reset();
-        bus.resetCloseAndOpen();
-        String requests = board.ctl("requests", "0");
-        assertTrue(requests.endsWith("can0 command reset\ncan0 command stop\ncan0 command start\n"), requests);
+    void resetRestartsReceptionAndALaterOpenCannotConfigure() throws Exception {
+        RecordingBus first = new RecordingBus("/dev/can0", false);
+        first.baud = 250;
+        first.fd = first.openCanDevice();
+        try {
+            open(true, new CANMessageFilter(-1, -1));
+            assertTrue(board.ctl("show").contains("can0 present=1 running=1 state=active baud=250 "),
+                    "the first open's rate stays");
+            for (org.junit.jupiter.api.function.Executable command : List.of(bus::reset, bus::resetCloseAndOpen)) {
+                assertEquals("Operation not permitted", assertThrows(CANBusException.class, command).getMessage());
+            }
+            startReader();
+            first.writeMessage(new CANMessage(0x42, new byte[] {7}));
+            assertTrue(bus.awaitEvents(1));
+            first.reset();
+            board.ctl("frame", "0x43", "01");
+            assertTrue(bus.awaitEvents(2), "reception runs again after reset");
+            assertEquals(0x43, bus.events().get(1).id);
+            assertTrue(board.ctl("requests", "0").endsWith("can0 command reset\ncan0 command start\n"));
+        } finally {
+            first.closeCanDevice();
+        }
     }
 
     /** Records waiting in the receive queue, drained by the loop in reads of 100: its capacity. */
