@@ -1,14 +1,5 @@
 // cbclock: sets the bit rate of a CAN device and sends one test message
 // (0x55 everywhere) to be watched on the cable.
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
 #include "cbtool.h"
 
 int main(int argc, char **argv)
@@ -21,28 +12,18 @@ int main(int argc, char **argv)
         return 1;
     const char *device = argv[1];
     long rate = 250;
-    if (argc > 2) {
-        char *end = nullptr;
-        errno = 0;
-        rate = strtol(argv[2], &end, 0);
-        if (argv[2][0] == '\0' || *end != '\0' || errno != 0 || rate < -2147483647L || rate > 2147483647L) {
-            fprintf(stderr, "%s: bit_rate: not a number: '%s'\n", argv[0], argv[2]);
-            return 2;
-        }
+    if (argc > 2 && !number(argv[2], rate)) {
+        fprintf(stderr, "%s: bit_rate: not a number: '%s'\n", argv[0], argv[2]);
+        return 2;
     }
     printf("using CAN device %s\n", device);
     printf("set baudrate to %d Kbit/s\n", static_cast<int>(rate));
     fflush(stdout);
-    int fd = open(device, O_RDWR);
-    if (fd < 0) {
-        fprintf(stderr, "Error opening CAN device %s\n", device);
+    int fd = open_or_complain(device, O_RDWR);
+    if (fd < 0)
         return 1;
-    }
-    if (rate > 0) {
-        request(fd, CAN_IOCTL_COMMAND, CMD_STOP, 0, 0);
-        request(fd, CAN_IOCTL_CONFIG, 0, CONF_TIMING, static_cast<uint32_t>(rate));
-        request(fd, CAN_IOCTL_COMMAND, CMD_START, 0, 0);
-    }
+    if (rate > 0)
+        set_rate(fd, rate, argv[0]);
     canmsg_t m{};
     m.id = 0x55;
     m.length = 8;

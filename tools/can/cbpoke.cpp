@@ -1,26 +1,32 @@
 // cbpoke: sends a counting message whenever the CAN device is writable,
 // reports error records from the device and keys from standard input.
-#include <fcntl.h>
-#include <sys/select.h>
-#include <unistd.h>
+#include "cbtool.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+namespace
+{
 
-#include "can4linux.h"
+// An error record from the driver: its flags and the states they name.
+void report_error(const canmsg_t &rx)
+{
+    printf(" Error %d\n", rx.flags);
+    if ((rx.flags & MSG_BUSOFF) != 0)
+        printf(" - BUSOFF");
+    if ((rx.flags & MSG_PASSIVE) != 0)
+        printf(" - ERROR PASSIVE");
+    fflush(stdout);
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
     char device[300];
-    snprintf(device, sizeof device, "/dev/%s", argc > 1 ? argv[1] : "can0");
+    device_name(device, sizeof device, argc > 1 ? argv[1] : "can0");
     printf("using CAN device %s, ", device);
     fflush(stdout);
-    int fd = open(device, O_RDWR);
-    if (fd < 0) {
-        fprintf(stderr, "Error opening CAN device %s\n", device);
+    int fd = open_or_complain(device, O_RDWR);
+    if (fd < 0)
         return 1;
-    }
     printf("got can_fd  %d\n", fd);
     fflush(stdout);
 
@@ -29,52 +35,25 @@ int main(int argc, char **argv)
     tx.length = 8;
     uint64_t counter = 0;
     bool keys = true; // standard input still open
-    for (;;) {
-        fd_set rd, wr;
-        FD_ZERO(&rd);
-        FD_ZERO(&wr);
-        FD_SET(fd, &rd);
-        FD_SET(fd, &wr);
-        if (keys)
-            FD_SET(0, &rd);
-        if (select(fd + 1, &rd, &wr, nullptr, nullptr) < 0) {
-            if (errno == EINTR)
-                continue;
-            perror("select");
-            return 1;
-        }
+    fd_set rd, wr;
+    while (wait_ready(fd, true, keys, rd, wr)) {
         if (FD_ISSET(fd, &wr)) {
             memcpy(tx.data, &counter, 8);
-            if (write(fd, &tx, 1) < 0 && errno != EAGAIN && errno != EINTR) {
-                perror(device); // the device failed (gone)
+            ssize_t put = write(fd, &tx, 1);
+            if (device_failed(put, errno, device))
                 return 1;
-            }
             ++counter;
         }
         if (FD_ISSET(fd, &rd)) {
             canmsg_t rx;
             ssize_t got = read(fd, &rx, 1);
-            if (got < 0 && errno != EAGAIN && errno != EINTR) {
-                perror(device);
+            if (device_failed(got, errno, device))
                 return 1;
-            }
-            if (got == 1 && rx.id == CAN_ERROR_ID) {
-                printf(" Error %d\n", rx.flags);
-                if ((rx.flags & MSG_BUSOFF) != 0)
-                    printf(" - BUSOFF");
-                if ((rx.flags & MSG_PASSIVE) != 0)
-                    printf(" - ERROR PASSIVE");
-                fflush(stdout);
-            }
+            if (got == 1 && rx.id == CAN_ERROR_ID)
+                report_error(rx);
         }
-        if (keys && FD_ISSET(0, &rd)) {
-            unsigned char key;
-            if (read(0, &key, 1) == 1) {
-                printf(" key = %x\n", key);
-                fflush(stdout);
-            } else {
-                keys = false; // end of input: nothing more to watch there
-            }
-        }
+        if (keys && FD_ISSET(0, &rd))
+            report_key(keys);
     }
+    return 1;
 }
