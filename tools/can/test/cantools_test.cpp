@@ -240,6 +240,28 @@ TEST_F(CanTools, MaskAndClockRequestsReachTheController)
     EXPECT_EQ(lines(board.ctl("can", {"requests"}).text).size(), 9u);
 }
 
+// Only a node's first open configures it: a tool that comes second says
+// that its bit rate or filter was refused, and it hears what the first
+// open's program hears and writes.
+TEST_F(CanTools, ANodeOpenedFirstKeepsItsConfiguration)
+{
+    auto dump = tool_async("cbdump", {"-b", "500", "can0"});
+    wait_open(0);
+    RunResult clock = tool("cbclock", {"/dev/can0", "1000"});
+    EXPECT_EQ(clock.exit_code, 0);
+    EXPECT_EQ(clock.err, vboard::testing::program_dir() + "/cbclock: bit rate 1000 Kbit/s not set: Operation not permitted\n");
+    RunResult mask = tool("cbmask", {"can0", "0x120"});
+    EXPECT_EQ(mask.exit_code, 1);
+    EXPECT_EQ(mask.err, vboard::testing::program_dir() + "/cbmask: acc_code not set: Operation not permitted\n");
+    EXPECT_EQ(field(0, "baud"), "500");
+    EXPECT_EQ(field(0, "acc_mask"), "0xffffffff");
+    wait_for([&] { return field(0, "queued") == "0"; }, "cbdump reading cbclock's record");
+    board.ctl("can", {"vanish", "0"});
+    RunResult r = dump.get();
+    EXPECT_NE(r.out.find("Received with ret=1: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" id=85\n\tlen=8 msg= 55 55 55 55 55 55 55 55 flags=0x00\n"), std::string::npos) << r.out;
+}
+
 TEST_F(CanTools, BadNumbersAndMissingDevicesAreRefused)
 {
     struct Case {
@@ -257,6 +279,8 @@ TEST_F(CanTools, BadNumbersAndMissingDevicesAreRefused)
         {"cbmask", {"can0", "1", "0x100000000"}, 2, "acc_mask: not a 32-bit number"},
         {"cbmask", {"can0", "08"}, 2, "acc_code: not a 32-bit number"},
         {"cbclock", {"/dev/can0", "fast"}, 2, "bit_rate: not a number: 'fast'"},
+        {"cbcheck", {"-b", "2147483648"}, 2, "-b: not a bit rate: '2147483648'"},
+        {"cbclock", {"/dev/can0", "99999999999"}, 2, "bit_rate: not a number: '99999999999'"},
         {"cbburst", {"can7"}, 1, "Error opening CAN device /dev/can7\n"},
         {"cbdump", {"./nothing"}, 1, "Error opening CAN device ./nothing\n"},
         {"cbpoke", {"can9"}, 1, "Error opening CAN device /dev/can9\n"},

@@ -15,6 +15,7 @@ import java.util.List;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.function.Executable;
 
 /** The library on the emulated bus: events, awaited messages, transmissions, stopping the reader. */
 class CanBusTest extends CanFixture {
@@ -271,17 +272,19 @@ class CanBusTest extends CanFixture {
             open(true, new CANMessageFilter(-1, -1));
             assertTrue(board.ctl("show").contains("can0 present=1 running=1 state=active baud=250 "),
                     "the first open's rate stays");
-            for (org.junit.jupiter.api.function.Executable command : List.of(bus::reset, bus::resetCloseAndOpen)) {
+            for (Executable command : List.<Executable>of(bus::reset, bus::resetCloseAndOpen)) {
                 assertEquals("Operation not permitted", assertThrows(CANBusException.class, command).getMessage());
             }
             startReader();
             first.writeMessage(new CANMessage(0x42, new byte[] {7}));
             assertTrue(bus.awaitEvents(1));
             first.reset();
+            first.resetCloseAndOpen();
             board.ctl("frame", "0x43", "01");
             assertTrue(bus.awaitEvents(2), "reception runs again after reset");
             assertEquals(0x43, bus.events().get(1).id);
-            assertTrue(board.ctl("requests", "0").endsWith("can0 command reset\ncan0 command start\n"));
+            assertTrue(board.ctl("requests", "0").endsWith(
+                    "can0 command reset\ncan0 command start\ncan0 command stop\ncan0 command start\n"));
         } finally {
             first.closeCanDevice();
         }
