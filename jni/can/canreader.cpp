@@ -352,7 +352,8 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_can_CANBus_readMessages(JNIEnv 
     // pending message, the bulk transfer) and the delivery of what was read.
     // An exception of a transmit step or of a callback ends the loop, so
     // that it reaches the caller.
-    static void (*const transmit[])(JNIEnv *, jobject, int) = {nullptr, writePendingMessage, writePendingMessages};
+    static void (*const transmit[])(JNIEnv *, jobject, int) = {nullptr, writePendingMessage,
+                                                               writePendingMessages};
     canmsg_t records[CAN_RX_RECORDS];
     int got = 0;
     while (fd >= 0) {

@@ -18,11 +18,12 @@ struct Options {
 void help(const char *program)
 {
     fprintf(stderr, "usage: %s options\n", program);
-    fprintf(stderr, " -b baudrate   change the bit rate, in Kbit/s (default: no change)\n"
-                    " -d            debug: print every record\n"
-                    " -e            extended identifiers (wrap after 0x1FFFFFFA, not 2042)\n"
-                    " -D device     /dev/<device> (default can0); \"stdin\" reads records from standard input\n"
-                    " -V            version\n");
+    fprintf(stderr,
+            " -b baudrate   change the bit rate, in Kbit/s (default: no change)\n"
+            " -d            debug: print every record\n"
+            " -e            extended identifiers (wrap after 0x1FFFFFFA, not 2042)\n"
+            " -D device     /dev/<device> (default can0); \"stdin\" reads records from standard input\n"
+            " -V            version\n");
 }
 
 // -1: go on; otherwise the exit status.

@@ -32,8 +32,8 @@ inline void check_record(SeqCheck &c, const canmsg_t &r, FILE *out)
         fflush(out);
     }
     if (r.id != c.expected_id) {
-        fprintf(out, "wrong message Id received: %0lx, expected %0x, in seq %lld\n", static_cast<unsigned long>(r.id),
-                c.expected_id, c.seq);
+        fprintf(out, "wrong message Id received: %0lx, expected %0x, in seq %lld\n",
+                static_cast<unsigned long>(r.id), c.expected_id, c.seq);
         c.expected_id = r.id;
     }
     if (r.length != c.expected_len) {
@@ -42,7 +42,8 @@ inline void check_record(SeqCheck &c, const canmsg_t &r, FILE *out)
         if (r.length == 1 || r.length == 2 || r.length == 4 || r.length == 8) {
             bool same = true;
             for (int k = 0; k < r.length; ++k)
-                same = same && r.data[k] == static_cast<uint8_t>(static_cast<unsigned long long>(c.seq) >> (8 * k));
+                same = same &&
+                       r.data[k] == static_cast<uint8_t>(static_cast<unsigned long long>(c.seq) >> (8 * k));
             if (!same)
                 fprintf(out, "----wrong data, %d exp: %lld\n", r.length, c.seq);
         }

@@ -113,7 +113,8 @@ inline void set_rate(int fd, long rate, const char *program)
 // Opens the device for a tool that reads (and writes) records, as it says
 // with -d, and sets the bit rate when one was asked for (Kbit/s; 0 or less:
 // keep it). -1 after the error line.
-inline int open_device(const char *device, int mode, bool nonblocking, bool debug, long rate, const char *program)
+inline int open_device(const char *device, int mode, bool nonblocking, bool debug, long rate,
+                       const char *program)
 {
     int fd = open_or_complain(device, mode | (nonblocking ? O_NONBLOCK : 0));
     if (fd < 0)

@@ -83,9 +83,10 @@ TEST_F(CanEmulation, RequestsTravelWithTheirRecords)
     EXPECT_EQ(r.out, "cmd: 0\nconfig: 0\nconfig: 0\ncmd: 0\nstatus: 0\n"
                      "  baud=250 status=0x0c ewl=96 rx_errors=0 tx_errors=0 rx=0/512 tx=0/256 type=1\n"
                      "ioctl: -1 ENOTTY\ncmd: 0 retval=EINVAL\n");
-    EXPECT_EQ(board.ctl("can", {"requests"}).text, "can0 command stop\ncan0 config timing 250\n"
-                                                   "can0 config acc_mask 0xf acc_code 0x120\ncan0 command start\n"
-                                                   "can0 command 9 (unknown): EINVAL\n");
+    EXPECT_EQ(board.ctl("can", {"requests"}).text,
+              "can0 command stop\ncan0 config timing 250\n"
+              "can0 config acc_mask 0xf acc_code 0x120\ncan0 command start\n"
+              "can0 command 9 (unknown): EINVAL\n");
     EXPECT_EQ(board.ctl("can", {"violations"}).text,
               "unknown ioctl request 0x4004\ncommand request with unknown cmd 9\n");
     board.ctl("can", {"clear"});

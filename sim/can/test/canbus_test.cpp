@@ -297,7 +297,8 @@ TEST_F(BusTest, ProgramFaultsAreRecordedAndRefused)
     EXPECT_EQ(bus.ioctl(1, 0x5401, {}, out).err, ENOTTY); // isatty: not a fault
     EXPECT_EQ(bus.ioctl(1, CAN_IOCTL_COMMAND, {}, out).err, EFAULT);
     // Refused requests come back whole with the error in retval.
-    for (auto [req, what, v1] : {std::tuple{CAN_IOCTL_COMMAND, 4, 0u}, {CAN_IOCTL_CONFIG, 1, 5u},
+    for (auto [req, what, v1] : {std::tuple{CAN_IOCTL_COMMAND, 4, 0u},
+                                 {CAN_IOCTL_CONFIG, 1, 5u},
                                  {CAN_IOCTL_CONFIG, CONF_TIMING, 333u}}) {
         EXPECT_EQ(request(1, static_cast<uint32_t>(req), what, v1).err, 0);
         EXPECT_EQ(last_retval, EINVAL) << what;

@@ -17,7 +17,8 @@
 namespace
 {
 
-std::string feed(const uint8_t *data, size_t size, const uint8_t *cuts, size_t ncuts, bool debug, size_t &records)
+std::string feed(const uint8_t *data, size_t size, const uint8_t *cuts, size_t ncuts, bool debug,
+                 size_t &records)
 {
     char *text = nullptr;
     size_t length = 0;

@@ -249,17 +249,20 @@ TEST_F(CanTools, ANodeOpenedFirstKeepsItsConfiguration)
     wait_open(0);
     RunResult clock = tool("cbclock", {"/dev/can0", "1000"});
     EXPECT_EQ(clock.exit_code, 0);
-    EXPECT_EQ(clock.err, vboard::testing::program_dir() + "/cbclock: bit rate 1000 Kbit/s not set: Operation not permitted\n");
+    EXPECT_EQ(clock.err, vboard::testing::program_dir() +
+                             "/cbclock: bit rate 1000 Kbit/s not set: Operation not permitted\n");
     RunResult mask = tool("cbmask", {"can0", "0x120"});
     EXPECT_EQ(mask.exit_code, 1);
-    EXPECT_EQ(mask.err, vboard::testing::program_dir() + "/cbmask: acc_code not set: Operation not permitted\n");
+    EXPECT_EQ(mask.err,
+              vboard::testing::program_dir() + "/cbmask: acc_code not set: Operation not permitted\n");
     EXPECT_EQ(field(0, "baud"), "500");
     EXPECT_EQ(field(0, "acc_mask"), "0xffffffff");
     wait_for([&] { return field(0, "queued") == "0"; }, "cbdump reading cbclock's record");
     board.ctl("can", {"vanish", "0"});
     RunResult r = dump.get();
     EXPECT_NE(r.out.find("Received with ret=1: "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(" id=85\n\tlen=8 msg= 55 55 55 55 55 55 55 55 flags=0x00\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" id=85\n\tlen=8 msg= 55 55 55 55 55 55 55 55 flags=0x00\n"), std::string::npos)
+        << r.out;
 }
 
 TEST_F(CanTools, BadNumbersAndMissingDevicesAreRefused)

@@ -20,10 +20,18 @@ TEST(CbTool, NumbersAreTheSameOnEveryBuild)
         bool ok;
         long value;
     } rows[] = {
-        {"2147483647", true, 2147483647L}, {"-2147483648", true, -2147483647L - 1}, {"2147483648", false, 0},
-        {"-2147483649", false, 0},         {"99999999999", false, 0},               {"0x7fffffff", true, 0x7fffffffL},
-        {"0x80000000", false, 0},          {"010", true, 8},                        {"08", false, 0},
-        {"", false, 0},                    {"12k", false, 0},                       {"18446744073709551616", false, 0},
+        {"2147483647", true, 2147483647L},
+        {"-2147483648", true, -2147483647L - 1},
+        {"2147483648", false, 0},
+        {"-2147483649", false, 0},
+        {"99999999999", false, 0},
+        {"0x7fffffff", true, 0x7fffffffL},
+        {"0x80000000", false, 0},
+        {"010", true, 8},
+        {"08", false, 0},
+        {"", false, 0},
+        {"12k", false, 0},
+        {"18446744073709551616", false, 0},
     };
     for (const Row &r : rows) {
         long v = 0;
