@@ -16,11 +16,8 @@ struct Options {
 
 void help(const char *program)
 {
-    fprintf(stderr, "usage: %s [options] [device]\n", program);
-    fprintf(stderr, " -b baudrate  bit rate in Kbit/s (default -1: no change)\n"
-                    " -d           debug\n"
-                    " -n           non-blocking mode (default blocking)\n"
-                    " -s value     accepted, no effect\n"
+    help_head(program);
+    fprintf(stderr, " -s value     accepted, no effect\n"
                     " -T count     messages to send (default 100)\n"
                     " -V           version\n"
                     " device       default /dev/can1\n");
@@ -99,8 +96,7 @@ int main(int argc, char **argv)
     if (int status = options(argc, argv, o); status >= 0)
         return status;
     if (o.debug) {
-        printf("%s %s\n", argv[0], kVersion);
-        printf(" using canmsg_t with %d bytes\n", static_cast<int>(sizeof(canmsg_t)));
+        debug_head(argv[0], kVersion);
         printf(" max count %ld messages, %d with each write()\n", o.count, kBlock);
     }
     int fd = open_device(o.device, O_RDWR, o.nonblocking, o.debug, o.rate, argv[0]);

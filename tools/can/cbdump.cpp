@@ -14,11 +14,8 @@ struct Options {
 
 void help(const char *program)
 {
-    fprintf(stderr, "usage: %s [options] [device]\n", program);
-    fprintf(stderr, " -b baudrate  bit rate in Kbit/s (default -1: no change)\n"
-                    " -d           debug\n"
-                    " -n           non-blocking mode (default blocking)\n"
-                    " -s sleep     sleep after each read in non-blocking mode, ms (default 1000)\n"
+    help_head(program);
+    fprintf(stderr, " -s sleep     sleep after each read in non-blocking mode, ms (default 1000)\n"
                     " -V           version\n"
                     " device       default /dev/can0\n");
 }
@@ -77,8 +74,7 @@ int main(int argc, char **argv)
     if (int status = options(argc, argv, o); status >= 0)
         return status;
     if (o.debug) {
-        printf("%s %s\n", argv[0], kVersion);
-        printf(" using canmsg_t with %d bytes\n", static_cast<int>(sizeof(canmsg_t)));
+        debug_head(argv[0], kVersion);
     }
     int fd = open_device(o.device, O_RDONLY, o.nonblocking, o.debug, o.rate, argv[0]);
     if (fd < 0)

@@ -56,6 +56,23 @@ inline void device_name(char *out, size_t size, const char *name)
     snprintf(out, size, "/dev/%s", name);
 }
 
+// The start of the help of the tools that take [options] [device]
+// (cbburst, cbdump): the usage line and the options they share.
+inline void help_head(const char *program)
+{
+    fprintf(stderr, "usage: %s [options] [device]\n", program);
+    fprintf(stderr, " -b baudrate  bit rate in Kbit/s (default -1: no change)\n"
+                    " -d           debug\n"
+                    " -n           non-blocking mode (default blocking)\n");
+}
+
+// Their first debug lines: the version line and the record size.
+inline void debug_head(const char *program, const char *version)
+{
+    printf("%s %s\n", program, version);
+    printf(" using canmsg_t with %d bytes\n", static_cast<int>(sizeof(canmsg_t)));
+}
+
 // Opens a node; the descriptor is closed on exec (set by hand: a 2.6.16
 // kernel ignores O_CLOEXEC). -1 with errno.
 inline int open_node(const char *device, int mode)
