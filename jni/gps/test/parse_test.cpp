@@ -7,7 +7,6 @@
 #include "comm.h"
 #include "gps.h"
 #include "gpsreceiver.h"
-#include "gpsreader.h"
 #include "gpsrecords.h"
 #include "nmea_support.h"
 #include "strutils.h"
@@ -232,43 +231,6 @@ TEST(GpsChecksum, ComplaintsAreFoldedPerKindAndMinute)
     }
 }
 
-class Lines final : public GPS_ByteSource
-{
-  public:
-    explicit Lines(std::string text) : text_(std::move(text)) {}
-    ssize_t read(char *into, size_t room) override
-    {
-        if (room == 0 || next_ >= text_.size()) {
-            return 0;
-        }
-        *into = text_[next_++];
-        return 1;
-    }
-
-  private:
-    std::string text_;
-    size_t next_ = 0;
-};
-
-TEST(GpsChecksum, AReceiverSendingOnlyBadSentencesPrintsOneLinePerKind)
-{
-    std::string stream;
-    for (int i = 0; i < 500; ++i) {
-        stream += "$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*62\r\n$GPGGA,1$GPRMC,2*00\r\n$GPGGA,123632.00\r\n";
-    }
-    Lines source(stream);
-    readData = 1;
-    NativeNmeaRecord record{};
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 1500; ++i) {
-        EXPECT_EQ(-2, GPS_getRecordFrom(nullptr, &record, source));
-    }
-    EXPECT_EQ("invalid checksum. '$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*62' != '61'\n"
-              "isChecksumValid() FATAL: invalid nmea record: $GPGGA,1$GPRMC,2*00\n"
-              "isChecksumValid() FATAL: multiple dollar char found at position: 8\n"
-              "isChecksumValid() FATAL: no end character found. $GPGGA,123632.00\n",
-              testing::internal::GetCapturedStdout());
-}
 
 TEST(GpsChecksum, ValidCaseAndTrailingText)
 {
