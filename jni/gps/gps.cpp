@@ -306,7 +306,8 @@ void GPS_printChecksumFault(GPS_ChecksumFault fault, const char *sentence, int d
     switch (fault) {
     case GPS_ChecksumFault::multipleDollar:
         std::printf("isChecksumValid() FATAL: invalid nmea record: %s\n", sentence);
-        std::printf("isChecksumValid() FATAL: multiple dollar char found at position: %d%s\n", dollar, suffix);
+        std::printf("isChecksumValid() FATAL: multiple dollar char found at position: %d%s\n", dollar,
+                    suffix);
         break;
     case GPS_ChecksumFault::noEnd:
         std::printf("isChecksumValid() FATAL: no end character found. %s%s\n", sentence, suffix);

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 
 // Descriptor of the open device, -1 when none.

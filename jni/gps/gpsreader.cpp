@@ -568,7 +568,8 @@ bool checkedQuietly(const char *line)
     if (GPS_foldFault(checksumFaults, fault, steadySeconds(), &folded)) {
         char suffix[48] = "";
         if (folded > 0) {
-            std::snprintf(suffix, sizeof suffix, " (%llu more folded)", static_cast<unsigned long long>(folded));
+            std::snprintf(suffix, sizeof suffix, " (%llu more folded)",
+                          static_cast<unsigned long long>(folded));
         }
         GPS_printChecksumFault(fault, line, dollar, computed, suffix);
     }

@@ -194,9 +194,14 @@ TEST(GpsStrings, NumbersAreTheSameOnEveryBuild)
     const struct {
         const char *text;
         int value;
-    } cases[] = {{"2147483647", INT_MAX}, {"2147483648", INT_MAX},         {"99999999999", INT_MAX},
-                 {"-2147483649", INT_MIN}, {"99999999999999999999", INT_MAX}, {" +42x", 42},
-                 {"", 0},                  {"-0", 0}};
+    } cases[] = {{"2147483647", INT_MAX},
+                 {"2147483648", INT_MAX},
+                 {"99999999999", INT_MAX},
+                 {"-2147483649", INT_MIN},
+                 {"99999999999999999999", INT_MAX},
+                 {" +42x", 42},
+                 {"", 0},
+                 {"-0", 0}};
     for (const auto &c : cases) {
         EXPECT_EQ(c.value, STR_toInt(c.text)) << c.text;
     }
@@ -219,10 +224,10 @@ TEST(GpsChecksum, ComplaintsAreFoldedPerKindAndMinute)
         bool shown;
         uint64_t folded;
     } steps[] = {
-        {F::mismatch, 100, true, 0},   {F::mismatch, 100, false, 0},  {F::noEnd, 101, true, 0},
-        {F::mismatch, 159, false, 0},  {F::mismatch, 160, true, 2},   {F::mismatch, 161, false, 0},
+        {F::mismatch, 100, true, 0},       {F::mismatch, 100, false, 0}, {F::noEnd, 101, true, 0},
+        {F::mismatch, 159, false, 0},      {F::mismatch, 160, true, 2},  {F::mismatch, 161, false, 0},
         {F::multipleDollar, 161, true, 0}, {F::mismatch, 50, true, 1}, // the clock went back
-        {F::noEnd, 1000, true, 0},     {F::none, 1000, false, 0},
+        {F::noEnd, 1000, true, 0},         {F::none, 1000, false, 0},
     };
     for (const auto &s : steps) {
         uint64_t folded = 99;
@@ -230,7 +235,6 @@ TEST(GpsChecksum, ComplaintsAreFoldedPerKindAndMinute)
         EXPECT_EQ(s.shown ? s.folded : 99u, folded) << s.now;
     }
 }
-
 
 TEST(GpsChecksum, ValidCaseAndTrailingText)
 {

@@ -69,9 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
 
     // The same octets as an "H" text.
-    const std::string text(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), size));
+    const std::string text(reinterpret_cast<const char *>(data),
+                           strnlen(reinterpret_cast<const char *>(data), size));
     const int64_t h = pin_readLimit(text.c_str());
-    if (h < -1 || (text.empty() && h != 0) || (h > 0 && (text.find_first_not_of("+0123456789 \t\n\v\f\r") != std::string::npos)))
+    if (h < -1 || (text.empty() && h != 0) ||
+        (h > 0 && (text.find_first_not_of("+0123456789 \t\n\v\f\r") != std::string::npos)))
         std::abort();
     return 0;
 }

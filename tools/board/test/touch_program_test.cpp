@@ -7,10 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <functional>
-#include <thread>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace

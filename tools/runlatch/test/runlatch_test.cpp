@@ -237,8 +237,9 @@ TEST_F(Runlatch, OnlyARegularPidFileIsRead)
         std::this_thread::sleep_for(1200ms); // one more attempt
         EXPECT_TRUE(p->running());
         boardtest::write_file(dir.file("good"), "4242\n");
-        ASSERT_EQ(rename(dir.file("good").c_str(), pidfile.c_str()) == 0 || (rmdir(pidfile.c_str()) == 0 &&
-                      rename(dir.file("good").c_str(), pidfile.c_str()) == 0), true);
+        ASSERT_EQ(rename(dir.file("good").c_str(), pidfile.c_str()) == 0 ||
+                      (rmdir(pidfile.c_str()) == 0 && rename(dir.file("good").c_str(), pidfile.c_str()) == 0),
+                  true);
         EXPECT_EQ(finish(*p), 7);
         EXPECT_NE(reported().find("\n[-P4242]\n[svc]\n"), std::string::npos) << reported();
         EXPECT_EQ(p->err().find("secret"), std::string::npos);
