@@ -13,7 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size > 8192)
+    if (size == 0 || size > 8192)
         return 0;
     const char *p = reinterpret_cast<const char *>(data);
     const char *end = p + size;
