@@ -285,27 +285,67 @@ void calculateChecksum(const char *sentence, char out[3])
     std::snprintf(out, 3, "%02X", static_cast<unsigned>(sum));
 }
 
-int isChecksumValid(const char *sentence)
+GPS_ChecksumFault GPS_checksumFault(const char *sentence, int *dollar, char computed[3])
 {
-    char computed[3];
     calculateChecksum(sentence, computed);
     const char *lastDollar = std::strrchr(sentence, '$');
     if (lastDollar != nullptr && lastDollar > sentence) {
-        std::printf("isChecksumValid() FATAL: invalid nmea record: %s\n", sentence);
-        std::printf("isChecksumValid() FATAL: multiple dollar char found at position: %d\n",
-                    static_cast<int>(lastDollar - sentence));
-        return -1;
+        *dollar = static_cast<int>(lastDollar - sentence);
+        return GPS_ChecksumFault::multipleDollar;
     }
     const char *star = std::strchr(sentence, '*');
     if (star == nullptr) {
-        std::printf("isChecksumValid() FATAL: no end character found. %s\n", sentence);
-        return -1;
+        return GPS_ChecksumFault::noEnd;
     }
-    if (std::strcmp(computed, star + 1) == 0) {
-        return 0;
+    return std::strcmp(computed, star + 1) == 0 ? GPS_ChecksumFault::none : GPS_ChecksumFault::mismatch;
+}
+
+void GPS_printChecksumFault(GPS_ChecksumFault fault, const char *sentence, int dollar, const char computed[3],
+                            const char *suffix)
+{
+    switch (fault) {
+    case GPS_ChecksumFault::multipleDollar:
+        std::printf("isChecksumValid() FATAL: invalid nmea record: %s\n", sentence);
+        std::printf("isChecksumValid() FATAL: multiple dollar char found at position: %d%s\n", dollar,
+                    suffix);
+        break;
+    case GPS_ChecksumFault::noEnd:
+        std::printf("isChecksumValid() FATAL: no end character found. %s%s\n", sentence, suffix);
+        break;
+    case GPS_ChecksumFault::mismatch:
+        std::printf("invalid checksum. '%s' != '%s'%s\n", sentence, computed, suffix);
+        break;
+    case GPS_ChecksumFault::none:
+        break;
     }
-    std::printf("invalid checksum. '%s' != '%s'\n", sentence, computed);
-    return -1;
+}
+
+int isChecksumValid(const char *sentence)
+{
+    char computed[3];
+    int dollar = 0;
+    const GPS_ChecksumFault fault = GPS_checksumFault(sentence, &dollar, computed);
+    GPS_printChecksumFault(fault, sentence, dollar, computed, "");
+    return fault == GPS_ChecksumFault::none ? 0 : -1;
+}
+
+bool GPS_foldFault(GPS_FaultFold &fold, GPS_ChecksumFault fault, int64_t now, uint64_t *folded)
+{
+    const auto kind = static_cast<size_t>(fault) - 1;
+    if (kind >= kChecksumFaultKinds) {
+        return false;
+    }
+    GPS_FaultFold::Kind &k = fold.kinds[kind];
+    // A clock that went back counts as a minute gone.
+    if (k.shown && now >= k.last && now - k.last < kFaultFoldSeconds) {
+        ++k.folded;
+        return false;
+    }
+    *folded = k.folded;
+    k.folded = 0;
+    k.last = now;
+    k.shown = true;
+    return true;
 }
 
 int getChecksum(const char *sentence, char out[3])

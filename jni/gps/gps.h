@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 
 // Descriptor of the open device, -1 when none.
@@ -66,6 +67,31 @@ int GPS_readSentence(std::atomic<int> *received, GPS_ByteSource &source, char *b
 void calculateChecksum(const char *sentence, char out[3]);
 // 0 when the sentence's own checksum matches, else -1 (with its message).
 int isChecksumValid(const char *sentence);
+
+// What isChecksumValid finds, without a word: the fault, the position of
+// the last '$' (multipleDollar) and the computed checksum.
+enum class GPS_ChecksumFault { none, multipleDollar, noEnd, mismatch };
+constexpr size_t kChecksumFaultKinds = 3;
+GPS_ChecksumFault GPS_checksumFault(const char *sentence, int *dollar, char computed[3]);
+// The complaint of isChecksumValid for a fault, suffix at the end of its
+// last line.
+void GPS_printChecksumFault(GPS_ChecksumFault fault, const char *sentence, int dollar, const char computed[3],
+                            const char *suffix);
+
+// The reader's complaints folded per kind: a receiver that sends only bad
+// sentences would otherwise print more than it sends. The first of a kind
+// is shown, then at most one a minute; the others are counted.
+constexpr int64_t kFaultFoldSeconds = 60;
+struct GPS_FaultFold {
+    struct Kind {
+        int64_t last = 0; // when the last one was shown (seconds of a steady clock)
+        uint64_t folded = 0;
+        bool shown = false;
+    } kinds[kChecksumFaultKinds];
+};
+// True when a complaint of this kind is to be shown at now; *folded then
+// receives how many of its kind were folded since the last one shown.
+bool GPS_foldFault(GPS_FaultFold &fold, GPS_ChecksumFault fault, int64_t now, uint64_t *folded);
 // The two characters after the first '*'; 0, or -1 without '*'.
 int getChecksum(const char *sentence, char out[3]);
 

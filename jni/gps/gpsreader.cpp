@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <sys/time.h>
 
 #include "distance.h"
@@ -541,6 +542,42 @@ void GPS_pairEvaluated(GPS_ReaderState *state, int fired)
     state->ggaSeen = 0;
 }
 
+namespace
+{
+
+GPS_FaultFold checksumFaults; // one reader per process
+
+int64_t steadySeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+// The checksum test with its complaint folded (GPS_foldFault): true when
+// the sentence is good.
+bool checkedQuietly(const char *line)
+{
+    char computed[3];
+    int dollar = 0;
+    const GPS_ChecksumFault fault = GPS_checksumFault(line, &dollar, computed);
+    if (fault == GPS_ChecksumFault::none) {
+        return true;
+    }
+    uint64_t folded = 0;
+    if (GPS_foldFault(checksumFaults, fault, steadySeconds(), &folded)) {
+        char suffix[48] = "";
+        if (folded > 0) {
+            std::snprintf(suffix, sizeof suffix, " (%llu more folded)",
+                          static_cast<unsigned long long>(folded));
+        }
+        GPS_printChecksumFault(fault, line, dollar, computed, suffix);
+    }
+    return false;
+}
+
+} // namespace
+
 int GPS_getRecordFrom(JNIEnv *env, NativeNmeaRecord *record, GPS_ByteSource &source)
 {
     char line[kNmeaLineBuffer];
@@ -560,7 +597,7 @@ int GPS_getRecordFrom(JNIEnv *env, NativeNmeaRecord *record, GPS_ByteSource &sou
     if (std::strlen(line) < 2) {
         return -1;
     }
-    if (isChecksumValid(line) < 0) {
+    if (!checkedQuietly(line)) {
         return -2;
     }
     if (parseRecord(line, record) < 0) {

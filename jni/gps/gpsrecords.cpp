@@ -134,7 +134,7 @@ void time(const char *sentence, int *index, NativeNmeaRecord *record)
     int again = start;
     char buffer[kNmeaScratch];
     scratch(sentence, &again, buffer);
-    record->utcTimeInt = std::atoi(buffer);
+    record->utcTimeInt = STR_toInt(buffer);
 }
 
 void position(const char *sentence, int *index, int32_t *latitude, int32_t *longitude, int32_t *positionValid)

@@ -1,4 +1,5 @@
 #include "nmeaGGA.h"
+#include "strutils.h"
 
 #include <cstdlib>
 
@@ -18,7 +19,7 @@ int parseGGA(const char *sentence, NativeNmeaRecord *record)
     gpsfield::character(sentence, &index, &gga.fixQuality);
     char buffer[kNmeaScratch];
     gpsfield::scratch(sentence, &index, buffer);
-    gga.numberOfSatellites = std::atoi(buffer);
+    gga.numberOfSatellites = STR_toInt(buffer);
     gpsfield::scratch(sentence, &index, buffer);
     gga.hdop = std::atof(buffer);
     gpsfield::scratch(sentence, &index, buffer);

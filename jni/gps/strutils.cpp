@@ -1,5 +1,6 @@
 #include "strutils.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,18 @@ int STR_tokenCopyOpen(char *dest, int destSize, const char *text, int start, cha
     return tokenCopy(dest, destSize, text, start, separator, 0);
 }
 
+int STR_toInt(const char *text)
+{
+    const long long v = std::strtoll(text, nullptr, 10); // pinned to 64 bits on overflow
+    if (v > INT_MAX) {
+        return INT_MAX;
+    }
+    if (v < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(v);
+}
+
 int STR_atoi(const char *text, int length)
 {
     char buffer[16] = {};
@@ -49,5 +62,5 @@ int STR_atoi(const char *text, int length)
     // Never read past the text's own end.
     const size_t available = strnlen(text, static_cast<size_t>(length));
     std::memcpy(buffer, text, available);
-    return std::atoi(buffer);
+    return STR_toInt(buffer);
 }

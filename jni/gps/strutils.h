@@ -10,6 +10,12 @@ int tokenCopy(char *dest, int destSize, const char *text, int start, char separa
 int STR_tokenCopy(char *dest, int destSize, const char *text, int start, char separator);
 int STR_tokenCopyOpen(char *dest, int destSize, const char *text, int start, char separator);
 
-// atoi of the first `length` characters; length 16 or more prints
+// atoi of a text, the same on every build: blanks, a sign, decimal digits
+// read in 64 bits and pinned to the int range (atoi goes through long, 32
+// bits on the target and 64 on a host, and leaves a number beyond int
+// undefined).
+int STR_toInt(const char *text);
+
+// STR_toInt of the first `length` characters; length 16 or more prints
 // "ERROR: length is more then buffer length" and gives 0.
 int STR_atoi(const char *text, int length);

@@ -9,7 +9,7 @@
 //   vboard-bootloader [--line NAME] [--product NAME | --wake HEX] [--wake-after N]
 //                     [--ack HEX] [--image FILE] [--save FILE] [--rate OCTETS_PER_S]
 //                     [--fault nack@N | octet@N=HEX | silent@N | boot-wrong | boot-silent]
-//                     [--hangup-after MS]
+//                     [--hangup-after MS] [--stray HEX]
 //
 // --rate paces both directions as a UART at that many octets per second
 // (11520 is 115200 baud, 8N1): the program's octets are taken no faster.
@@ -18,6 +18,8 @@
 // silent@N answers nothing from block N on (and boot-silent never wakes);
 // with --hangup-after the device then drops off the line after MS, so that
 // the program's reads end at once instead of after their full time-out.
+// --stray sends line noise: these octets right behind the wake-up answer, in
+// the same write, so that they wait on the line before the first block.
 //
 // Boot characters that arrive after the wake-up and before the first block
 // were sent before the program saw the answer: they are counted ("late") and
@@ -93,6 +95,7 @@ struct Config {
     Fault fault;
     bool boot_wrong = false, boot_silent = false;
     long hangup_after = -1;
+    std::vector<uint8_t> stray;
 };
 
 Config parse(int argc, char **argv)
@@ -121,6 +124,8 @@ Config parse(int argc, char **argv)
             c.save = value();
         } else if (arg == "--rate") {
             c.rate = static_cast<unsigned>(std::stoul(value()));
+        } else if (arg == "--stray") {
+            c.stray = hex(value());
         } else if (arg == "--hangup-after") {
             c.hangup_after = std::stol(value());
         } else if (arg == "--fault") {
@@ -302,7 +307,9 @@ class BootLoader
                 send(c_.wake);
             } else if (boot_chars_ >= c_.wake_after) {
                 awake_ = true;
-                send(c_.wake);
+                std::vector<uint8_t> answer = c_.wake;
+                answer.insert(answer.end(), c_.stray.begin(), c_.stray.end());
+                send(answer);
             }
             return;
         }

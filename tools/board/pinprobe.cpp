@@ -4,7 +4,7 @@
 //
 // H=<octets> in the environment limits every read call to that many octets,
 // to show how a reader copes with a driver that hands records over in pieces.
-#include "gpio_event.h"
+#include "pinrecord.h"
 
 #include <cerrno>
 #include <climits>
@@ -20,57 +20,7 @@ namespace
 
 constexpr int kMaxDevices = 64;
 
-// Octets one read call may ask for: 0 for no limit, -1 for a bad H.
-long read_limit()
-{
-    const char *h = getenv("H");
-    if (h == nullptr || *h == '\0') {
-        return 0;
-    }
-    char *end = nullptr;
-    errno = 0;
-    const long v = strtol(h, &end, 10);
-    if (errno != 0 || *end != '\0' || v <= 0) {
-        return -1;
-    }
-    return v;
-}
-
-long g_limit = 0;
-
-// Reads until the record is complete, repeating interrupted and would-block
-// reads; stops early at end of file. The octets read, or the failed read's
-// result.
-ssize_t shortRead(int fd, void *buffer, size_t length)
-{
-    auto *p = static_cast<unsigned char *>(buffer);
-    size_t got = 0;
-    while (got < length) {
-        size_t ask = length - got;
-        if (g_limit > 0 && ask > static_cast<size_t>(g_limit)) {
-            ask = static_cast<size_t>(g_limit);
-        }
-        const ssize_t n = read(fd, p + got, ask);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return n;
-        }
-        if (n == 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
-}
-
-void printEvent(const GpioEventRecord &r)
-{
-    printf("[ev=%li.%09li, rep=%li.%09li, %u, %u, %u]\n", static_cast<long>(r.event_sec),
-           static_cast<long>(r.event_nsec), static_cast<long>(r.report_sec), static_cast<long>(r.report_nsec),
-           r.sequence, r.address, r.value);
-}
+int64_t g_limit = 0;
 
 // Reads and prints one record. A device that ends or fails in the middle of
 // a record would otherwise be polled and read again and again: it is
@@ -78,9 +28,11 @@ void printEvent(const GpioEventRecord &r)
 bool show_record(int fd, const char *path)
 {
     GpioEventRecord r{};
-    const ssize_t n = shortRead(fd, &r, sizeof r);
+    const ssize_t n = pin_shortRead(fd, &r, sizeof r, g_limit);
     if (n == static_cast<ssize_t>(sizeof r)) {
-        printEvent(r);
+        char line[128];
+        pin_formatEvent(line, sizeof line, r);
+        fputs(line, stdout);
         return true;
     }
     if (n < 0) {
@@ -174,7 +126,7 @@ int main(int argc, char **argv)
     if (!test0 && !test1) {
         return 0;
     }
-    g_limit = read_limit();
+    g_limit = pin_readLimit(getenv("H"));
     if (g_limit < 0) {
         fprintf(stderr, "H: not a positive number of octets: \"%s\"\n", getenv("H"));
         return 1;

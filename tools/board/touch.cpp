@@ -12,13 +12,68 @@
 namespace
 {
 
-// A calibration variable as a decimal integer; missing or not a number: 0.
-int32_t env_integer(const char *name)
+int open_input(const char *path, bool verbose)
 {
-    const char *text = getenv(name);
+    for (;;) {
+        const int fd = open(path, O_RDONLY);
+        if (fd >= 0) {
+            if (verbose) {
+                printf("in opened\n");
+            }
+            return fd;
+        }
+        perror("open device failed");
+        sleep(1);
+    }
+}
+
+// Opens the sample pipe, which must be a FIFO: never through a link (one
+// planted at the name would have a root tapcal write over the link's
+// target) and never into whatever else stands there. Waits for a reader.
+// -1 after printing why.
+int open_output(const char *path)
+{
+    struct stat named {
+    };
+    if (lstat(path, &named) != 0) {
+        perror("open()/mknod()");
+        return -1;
+    }
+    if (!S_ISFIFO(named.st_mode)) {
+        fprintf(stderr, "open()/mknod(): %s is not a FIFO\n", path);
+        return -1;
+    }
+    const int fd = open(path, O_WRONLY | O_NOFOLLOW);
+    if (fd < 0) {
+        perror("open()/mknod()");
+        return -1;
+    }
+    // The name may have been replaced while we waited for the reader.
+    struct stat opened {
+    };
+    if (fstat(fd, &opened) != 0 || !S_ISFIFO(opened.st_mode) || opened.st_dev != named.st_dev ||
+        opened.st_ino != named.st_ino) {
+        close(fd);
+        fprintf(stderr, "open()/mknod(): %s is not a FIFO\n", path);
+        return -1;
+    }
+    return fd;
+}
+
+void print_raw(const TouchInputEvent &ev)
+{
+    printf("%04x %04x %08i\n", ev.type, ev.code, ev.value);
+}
+
+} // namespace
+
+int32_t touch_integer(const char *text)
+{
     if (text == nullptr) {
         return 0;
     }
+    // long long, not long: 64 bits on the target as on the host, so that
+    // both pin a value beyond 32 bits the same way.
     const long long v = strtoll(text, nullptr, 10);
     if (v > INT32_MAX) {
         return INT32_MAX;
@@ -29,10 +84,7 @@ int32_t env_integer(const char *name)
     return static_cast<int32_t>(v);
 }
 
-// Reads one whole event. A device may hand an event over in pieces (a FIFO
-// standing in for it does); false at end of file or on a read error, and a
-// partial event is then dropped.
-bool read_event(int fd, TouchInputEvent &ev)
+bool touch_readEvent(int fd, TouchInputEvent &ev)
 {
     auto *p = reinterpret_cast<unsigned char *>(&ev);
     size_t got = 0;
@@ -52,28 +104,6 @@ bool read_event(int fd, TouchInputEvent &ev)
     return true;
 }
 
-int open_input(const char *path, bool verbose)
-{
-    for (;;) {
-        const int fd = open(path, O_RDONLY);
-        if (fd >= 0) {
-            if (verbose) {
-                printf("in opened\n");
-            }
-            return fd;
-        }
-        perror("open device failed");
-        sleep(1);
-    }
-}
-
-void print_raw(const TouchInputEvent &ev)
-{
-    printf("%04x %04x %08i\n", ev.type, ev.code, ev.value);
-}
-
-} // namespace
-
 TouchAxisCalibration touch_calibration(char axis)
 {
     char exp0[] = "TOUCHCAL_.0_EXP";
@@ -82,10 +112,10 @@ TouchAxisCalibration touch_calibration(char axis)
     char cur1[] = "TOUCHCAL_.1_CUR";
     exp0[9] = exp1[9] = cur0[9] = cur1[9] = axis;
     TouchAxisCalibration cal;
-    cal.exp0 = env_integer(exp0);
-    cal.cur0 = env_integer(cur0);
-    const int64_t e1 = env_integer(exp1);
-    const int64_t c1 = env_integer(cur1);
+    cal.exp0 = touch_integer(getenv(exp0));
+    cal.cur0 = touch_integer(getenv(cur0));
+    const int64_t e1 = touch_integer(getenv(exp1));
+    const int64_t c1 = touch_integer(getenv(cur1));
     if (c1 != cal.cur0) {
         cal.scale = static_cast<double>(e1 - cal.exp0) / static_cast<double>(c1 - cal.cur0);
     }
@@ -173,9 +203,8 @@ int touch_main(int argc, char **argv, bool verbose)
         if (verbose) {
             printf("after mknod\n");
         }
-        out = open(argv[2], O_WRONLY); // waits for a reader
+        out = open_output(argv[2]);
         if (out < 0) {
-            perror("open()/mknod()");
             exit(1);
         }
     }
@@ -188,15 +217,15 @@ int touch_main(int argc, char **argv, bool verbose)
     TouchState state;
     for (;;) {
         TouchInputEvent ev;
-        if (!read_event(in, ev)) {
-            // End of file: the device went away without an error (a feeding
-            // pipe closed); wait as for a missing device so that it is not
-            // reopened in a busy loop.
-            const bool at_end = errno == 0;
-            close(in);
-            if (at_end) {
-                sleep(1);
+        if (!touch_readEvent(in, ev)) {
+            // The device ended (a feeding pipe closed) or fails for good (a
+            // directory at its path): wait as for a missing device, so that
+            // it is not opened and read again in a busy loop.
+            if (errno != 0) {
+                perror("read device failed");
             }
+            close(in);
+            sleep(1);
             in = open_input(device, verbose);
             continue;
         }

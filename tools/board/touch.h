@@ -45,6 +45,13 @@ struct TouchAxisCalibration {
     double scale = 1.0;
 };
 
+// A calibration value: a decimal integer pinned to 32 bits; null or no
+// number: 0.
+int32_t touch_integer(const char *text);
+// Reads one whole event, however the device hands it over; false at end of
+// file (errno 0) or on a read error, a partial event then dropped.
+bool touch_readEvent(int fd, TouchInputEvent &ev);
+
 // Reads TOUCHCAL_<axis>0_EXP, ..1_EXP, ..0_CUR, ..1_CUR (missing: 0).
 TouchAxisCalibration touch_calibration(char axis);
 // The calibrated value of a raw reading, as the 16 bits that are stored.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -187,6 +188,25 @@ int WaitForAckChar(TelitContext *ctx, int vtime, int tries,
     return 0;
 }
 
+size_t DiscardPendingInput(TelitContext *ctx)
+{
+    size_t dropped = 0;
+    tcflush(ctx->fd, TCIFLUSH);
+    // Octets the driver had not yet queued when it was flushed (a line that
+    // is no terminal cannot be flushed at all): taken while they are there.
+    for (;;) {
+        pollfd pfd{ctx->fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) <= 0 || (pfd.revents & POLLIN) == 0)
+            break;
+        unsigned char scratch[64];
+        ssize_t n = read(ctx->fd, scratch, sizeof scratch);
+        if (n <= 0)
+            break;
+        dropped += static_cast<size_t>(n);
+    }
+    return dropped;
+}
+
 int isBootACKChar(TelitContext *ctx, const unsigned char *octets, int count)
 {
     // Compared as text: the comparison ends at the first NUL, so 0x92 0x00
@@ -279,6 +299,8 @@ void telit_updateFirmware(const char *serialPort, const char *firmwareFile, cons
     sleep_ms(30);
     TurnOnModule();
 
+    // Noise from before the handshake is no answer to it.
+    DiscardPendingInput(&ctx);
     int counter = 500;
     for (;;) {
         if (--counter == 0)
@@ -322,6 +344,10 @@ void telit_updateFirmware(const char *serialPort, const char *firmwareFile, cons
                           got);
             Exit(message);
         }
+        // Whatever arrived since the last answer (a late wake-up octet, line
+        // noise) would otherwise be taken as this block's acknowledgement,
+        // and every later answer, a NACK among them, read one block late.
+        DiscardPendingInput(&ctx);
         SendBufferToModule(&ctx, block, static_cast<int>(want));
         if (!WaitForAckChar(&ctx, 255, 10, isBlockACKChar, 1))
             Exit("\nFirmware download error\n");

@@ -31,6 +31,9 @@ void initModemBootACKChar(TelitContext *ctx, unsigned char *pattern, int *length
 void OpenSerialPort(TelitContext *ctx);
 int WaitForAckChar(TelitContext *ctx, int vtime, int tries,
                    int (*check)(TelitContext *, const unsigned char *, int), int size);
+// Drops what the line holds now, so that the next read is an answer to what
+// is sent after it. Returns the number of octets read and dropped.
+size_t DiscardPendingInput(TelitContext *ctx);
 int isBootACKChar(TelitContext *ctx, const unsigned char *octets, int count);
 int isBlockACKChar(TelitContext *ctx, const unsigned char *octets, int count);
 void SendBootCharToModule(TelitContext *ctx);

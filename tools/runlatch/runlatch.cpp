@@ -2,11 +2,14 @@
 // itself into the background and, once its pid file is there, hands its
 // process id to the service supervisor ("msvc -P<pid> service"), so that a
 // supervisor that expects its services in the foreground can track it.
+#include "pidfile.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <unistd.h>
 
 extern char **environ;
@@ -14,48 +17,33 @@ extern char **environ;
 namespace
 {
 
-constexpr int kAttempts = 30;      // one second apart
-constexpr size_t kPidTextMax = 98; // octets of the pid file that are passed on
+constexpr int kAttempts = 30; // one second apart
+constexpr size_t kExcerptSize = 4 * kPidExcerptOctets + 4;
 
-// The supervisor takes the leading number of the text as the process id.
-// Text without one (garbage, an empty line, 0) would give it a process id of
-// 0 or some other process: such a file is not passed on.
-bool holds_process_id(const char *text)
-{
-    while (*text == ' ' || *text == '\t') {
-        ++text;
-    }
-    bool nonzero = false;
-    const char *p = text;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        nonzero = nonzero || *p != '0';
-    }
-    return p != text && nonzero;
-}
-
-// Runs "msvc" through the PATH search; without PATH the list is
-// "/bin:/usr/bin:" (the current directory last). Returns only on failure.
+// Runs "msvc" through the PATH search. Without PATH only "/bin" and
+// "/usr/bin" are searched: the current directory of a launcher that runs as
+// root is no place to take programs from. Returns only on failure, with errno
+// as the search leaves it.
 void run_supervisor(char *pid_argument, char *service)
 {
     char name[] = "msvc";
     char *args[] = {name, pid_argument, service, nullptr};
-    if (getenv("PATH") == nullptr) {
-        // The search list goes into our environment only for the search: the
-        // supervisor gets the environment we were given.
-        size_t n = 0;
-        while (environ[n] != nullptr) {
-            ++n;
-        }
-        char **given = static_cast<char **>(malloc((n + 1) * sizeof(char *)));
-        if (given != nullptr) {
-            memcpy(given, environ, (n + 1) * sizeof(char *));
-            if (setenv("PATH", "/bin:/usr/bin:", 1) == 0) {
-                execvpe(name, args, given);
-                return;
-            }
-        }
+    if (getenv("PATH") != nullptr) {
+        execvp(name, args);
+        return;
     }
-    execvp(name, args);
+    bool denied = false;
+    for (const char *path : {"/bin/msvc", "/usr/bin/msvc"}) {
+        execve(path, args, environ);
+        if (errno == ENOEXEC) {
+            // A script without its interpreter line, run as the search would.
+            char shell[] = "/bin/sh";
+            char *with_shell[] = {shell, const_cast<char *>(path), pid_argument, service, nullptr};
+            execve(shell, with_shell, environ);
+        }
+        denied = denied || errno == EACCES;
+    }
+    errno = denied ? EACCES : ENOENT;
 }
 
 } // namespace
@@ -89,23 +77,24 @@ int main(int argc, char **argv)
     }
 
     char text[2 + kPidTextMax + 1] = "-P";
+    bool told = false;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-        ssize_t n = -1;
-        const int fd = open(pidfile, O_RDONLY);
-        if (fd >= 0) {
-            n = read(fd, text + 2, kPidTextMax);
-            close(fd);
+        const ssize_t n = pid_file_read(pidfile, text + 2, kPidTextMax);
+        if (n == kPidFileOdd && !told) {
+            // Said once: the attempts go on, a daemon may still replace it.
+            fprintf(stderr, "pid file %s is not a regular file\n", pidfile);
+            told = true;
         }
         if (n <= 0) {
             sleep(1);
             continue;
         }
-        if (text[2 + n - 1] == '\n') {
-            --n;
-        }
-        text[2 + n] = '\0';
-        if (!holds_process_id(text + 2)) {
-            fprintf(stderr, "pid file %s holds no process id: \"%s\"\n", pidfile, text + 2);
+        const size_t length = pid_text_length(text + 2, static_cast<size_t>(n));
+        text[2 + length] = '\0';
+        if (!holds_process_id(text + 2, length)) {
+            char shown[kExcerptSize];
+            pid_text_excerpt(text + 2, length, shown, sizeof shown);
+            fprintf(stderr, "pid file %s holds no process id: \"%s\"\n", pidfile, shown);
             return 0;
         }
         run_supervisor(text, service);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gps.h"
+#include "gpsreader.h"
 
 namespace
 {
@@ -108,6 +109,26 @@ TEST_F(GpsAssembly, ClosedDeviceReadsAsBadDescriptor)
     Script source("$GPGGA\r\n");
     EXPECT_EQ(EBADF, next(source));
     EXPECT_EQ(0, source.reads);
+}
+
+// The reader folds its checksum complaints: one line per kind here.
+TEST_F(GpsAssembly, AReceiverSendingOnlyBadSentencesPrintsOneLinePerKind)
+{
+    std::string stream;
+    for (int i = 0; i < 500; ++i) {
+        stream += "$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*62\r\n$GPGGA,1$GPRMC,2*00\r\n$GPGGA,123632.00\r\n";
+    }
+    Script source(stream);
+    NativeNmeaRecord record{};
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 1500; ++i) {
+        EXPECT_EQ(-2, GPS_getRecordFrom(nullptr, &record, source));
+    }
+    EXPECT_EQ("invalid checksum. '$GPGGA,123632.00,,,,,0,00,99.99,,,,,,*62' != '61'\n"
+              "isChecksumValid() FATAL: invalid nmea record: $GPGGA,1$GPRMC,2*00\n"
+              "isChecksumValid() FATAL: multiple dollar char found at position: 8\n"
+              "isChecksumValid() FATAL: no end character found. $GPGGA,123632.00\n",
+              testing::internal::GetCapturedStdout());
 }
 
 } // namespace

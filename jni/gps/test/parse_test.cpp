@@ -1,4 +1,5 @@
 // Sentence parsing, fields cut to their widths, checksums and command framing.
+#include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -184,6 +185,55 @@ TEST(GpsTokens, CopyCutAndMissingSeparator)
     EXPECT_EQ('x', open[2]); // not terminated
     EXPECT_EQ(42, STR_atoi("4207", 2));
     EXPECT_EQ(0, STR_atoi("123", 16));
+}
+
+// Numbers of the receiver beyond int: pinned, the same on the host and the
+// target (atoi went through long).
+TEST(GpsStrings, NumbersAreTheSameOnEveryBuild)
+{
+    const struct {
+        const char *text;
+        int value;
+    } cases[] = {{"2147483647", INT_MAX},
+                 {"2147483648", INT_MAX},
+                 {"99999999999", INT_MAX},
+                 {"-2147483649", INT_MIN},
+                 {"99999999999999999999", INT_MAX},
+                 {" +42x", 42},
+                 {"", 0},
+                 {"-0", 0}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.value, STR_toInt(c.text)) << c.text;
+    }
+    EXPECT_EQ(INT_MAX, STR_atoi("999999999999999", 15));
+    NativeNmeaRecord record{};
+    ASSERT_EQ(0, parseRecord(sentence("GPGGA,99999999999,,,,,0,99999999999,99.99,,,,,,").c_str(), &record));
+    EXPECT_EQ(INT_MAX, record.utcTimeInt);
+    EXPECT_EQ(INT_MAX, record.gga.numberOfSatellites);
+}
+
+// The reader's checksum complaints: the first of each kind, then at most one
+// a minute, carrying the count of those folded since the last one shown.
+TEST(GpsChecksum, ComplaintsAreFoldedPerKindAndMinute)
+{
+    using F = GPS_ChecksumFault;
+    GPS_FaultFold fold;
+    const struct {
+        F fault;
+        int64_t now;
+        bool shown;
+        uint64_t folded;
+    } steps[] = {
+        {F::mismatch, 100, true, 0},       {F::mismatch, 100, false, 0}, {F::noEnd, 101, true, 0},
+        {F::mismatch, 159, false, 0},      {F::mismatch, 160, true, 2},  {F::mismatch, 161, false, 0},
+        {F::multipleDollar, 161, true, 0}, {F::mismatch, 50, true, 1}, // the clock went back
+        {F::noEnd, 1000, true, 0},         {F::none, 1000, false, 0},
+    };
+    for (const auto &s : steps) {
+        uint64_t folded = 99;
+        EXPECT_EQ(s.shown, GPS_foldFault(fold, s.fault, s.now, &folded)) << s.now;
+        EXPECT_EQ(s.shown ? s.folded : 99u, folded) << s.now;
+    }
 }
 
 TEST(GpsChecksum, ValidCaseAndTrailingText)

@@ -222,6 +222,12 @@ TEST_F(Pinprobe, OtherTestsAndBadLimits)
         {{"1", dev}, "4x", 1, "H: not a positive number of octets: \"4x\"\n"},
         {{"1", dev}, "-3", 1, "H: not a positive number of octets: \"-3\"\n"},
         {{"7", dev}, "junk", 0, ""}, // not a test: H is not looked at
+        // 64 bits on every build: accepted (the open fails next), then beyond.
+        {{"1", dir.file("none")}, "99999999999", 1, "open(): No such file or directory\n"},
+        {{"1", dev},
+         "99999999999999999999",
+         1,
+         "H: not a positive number of octets: \"99999999999999999999\"\n"},
     };
     for (const Case &c : cases) {
         Launch l = launch(c.args);

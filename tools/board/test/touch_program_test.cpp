@@ -8,7 +8,9 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -220,6 +222,53 @@ TEST_F(TouchTool, AnOutputThatCannotBeOpenedEndsWithStatusOne)
                                : "")
             << tool;
     }
+}
+
+// Whatever is planted at the output's name other than a FIFO is refused and
+// left as it was; a link is never followed, not even to a FIFO.
+TEST_F(TouchTool, OnlyAFifoIsWrittenAtTheOutputName)
+{
+    const std::string victim = dir.file("victim");
+    const std::string fifo = output_pipe();
+    const std::string name = dir.file("planted");
+    const std::vector<std::function<int()>> plant = {
+        [&] { return symlink(victim.c_str(), name.c_str()); },
+        [&] { return symlink(dir.file("absent").c_str(), name.c_str()); },
+        [&] { return symlink(fifo.c_str(), name.c_str()); },
+        [&] { return link(victim.c_str(), name.c_str()); },
+        [&] { return mkdir(name.c_str(), 0700); },
+    };
+    for (size_t i = 0; i < plant.size(); ++i) {
+        for (const char *tool : {TAPPROBE, TAPCAL}) {
+            SCOPED_TRACE(std::to_string(i) + tool);
+            boardtest::write_file(victim, "keep");
+            ASSERT_EQ(plant[i](), 0);
+            Program p(Launch{tool, {device, name}}, dir.path());
+            int status = 0;
+            ASSERT_TRUE(p.wait_exit(&status));
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(p.err(), "open()/mknod(): " + name + " is not a FIFO\n");
+            EXPECT_EQ(boardtest::read_file(victim), "keep");
+            EXPECT_TRUE(unlink(name.c_str()) == 0 || rmdir(name.c_str()) == 0);
+        }
+    }
+}
+
+// A device whose reads fail for good is reopened once a second, not in a
+// busy loop.
+TEST_F(TouchTool, AReadErrorPausesLikeAFailedOpen)
+{
+    Program p(Launch{TAPPROBE, {dir.path(), output_pipe()}}, dir.path());
+    ASSERT_TRUE(p.wait_err("read device failed: Is a directory\n", 5s)) << p.err();
+    std::this_thread::sleep_for(2s);
+    const std::string out = p.out();
+    size_t opens = 0;
+    for (size_t at = out.find("in opened"); at != std::string::npos; at = out.find("in opened", at + 1)) {
+        ++opens;
+    }
+    EXPECT_GE(opens, 2u);
+    EXPECT_LE(opens, 4u) << out;
+    EXPECT_TRUE(p.running());
 }
 
 TEST_F(TouchTool, WithoutArgumentsTheBoardsTouchDeviceIsRead)

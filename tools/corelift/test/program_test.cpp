@@ -258,16 +258,23 @@ TEST_F(Corelift, ImageWithoutBlocksEndsAtOnce)
 
 TEST_F(Corelift, NegativeOrWrongAcknowledgementStops)
 {
+    // Line noise behind the wake-up answer (stray) is dropped before block 1:
+    // read as its acknowledgement, it would shift every answer by one.
     struct Case {
-        std::string fault, printed;
-    } cases[] = {{"nack@2", "\nERROR: NACK\n"},
-                 {"octet@2=aa", "\nWARNING: Byte read is not an Boot ACKCHAR 170\n"},
-                 {"octet@2=00", "\nWARNING: Byte read is not an Boot ACKCHAR 0\n"}};
+        std::string fault, printed, stray;
+    } cases[] = {{"nack@2", "\nERROR: NACK\n", ""},
+                 {"octet@2=aa", "\nWARNING: Byte read is not an Boot ACKCHAR 170\n", ""},
+                 {"octet@2=00", "\nWARNING: Byte read is not an Boot ACKCHAR 0\n", ""},
+                 {"nack@2", "\nERROR: NACK\n", "01"},
+                 {"octet@2=aa", "\nWARNING: Byte read is not an Boot ACKCHAR 170\n", "a0a101"}};
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.fault);
+        SCOPED_TRACE(c.fault + " " + c.stray);
         board.stop_emulators();
         write_image("GE863-PRO3", {100, 200, 300});
-        boot_loader({"--fault", c.fault});
+        if (c.stray.empty())
+            boot_loader({"--fault", c.fault});
+        else
+            boot_loader({"--fault", c.fault, "--stray", c.stray});
         RunResult r = corelift({"/dev/ttySA0", image_path});
         EXPECT_EQ(r.exit_code, 255);
         EXPECT_EQ(r.err, "\nFirmware download error\n");

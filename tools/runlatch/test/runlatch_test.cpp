@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -170,8 +172,9 @@ TEST_F(Runlatch, WithoutMsvcTheFailureIsPrintedAndStatusIsZero)
     EXPECT_EQ(reported(), "");
 }
 
-TEST_F(Runlatch, WithoutPathMsvcIsSearchedInBinUsrBinAndTheCurrentDirectory)
+TEST_F(Runlatch, WithoutPathMsvcIsNotTakenFromTheCurrentDirectory)
 {
+    // Only /bin and /usr/bin are searched (neither holds an msvc here).
     msvc(empty);
     boardtest::write_file(dir.file("content"), "4242\n");
     Launch l{RUNLATCH, {"svc", pidfile, daemon, pidfile}};
@@ -184,25 +187,63 @@ TEST_F(Runlatch, WithoutPathMsvcIsSearchedInBinUsrBinAndTheCurrentDirectory)
         l.unset_env = {"DAEMON_DELAY"};
     }
     Program p(l, dir.path());
-    const pid_t pid = p.pid();
-    EXPECT_EQ(finish(p), 7);
-    // msvc gets the environment runlatch was given: still no PATH.
-    EXPECT_EQ(reported(), std::to_string(pid) + "\n[-P4242]\n[svc]\n");
-    EXPECT_EQ(boardtest::read_file(record + ".env").find("export PATH="), std::string::npos);
+    EXPECT_EQ(finish(p), 0);
+    EXPECT_EQ(p.err(), "execvp failed: No such file or directory\n");
+    EXPECT_EQ(reported(), "");
 }
 
 TEST_F(Runlatch, APidFileWithoutANumberIsNotPassedOn)
 {
-    for (const std::string content : {"garbage\n", "\n", "0\n", "-5\n", "000"}) {
-        boardtest::write_file(dir.file("content"), content);
+    // Shown escaped, at most 24 octets of it.
+    struct Case {
+        std::string content, shown;
+    };
+    const std::vector<Case> cases = {
+        {"garbage\n", "garbage"},
+        {"\n", ""},
+        {"0\n", "0"},
+        {"-5\n", "-5"},
+        {"000", "000"},
+        {std::string("\x1b[2J\"\\\t\r\n\0x", 11), "\\x1B[2J\\\"\\\\\\t\\r\\n\\x00x"},
+        {std::string(30, 'z') + "\n", std::string(24, 'z') + "..."},
+    };
+    for (const Case &c : cases) {
+        boardtest::write_file(dir.file("content"), c.content);
         auto p = start({"svc", pidfile, daemon, pidfile});
         EXPECT_EQ(finish(*p), 0);
-        std::string text = content;
-        if (text.back() == '\n') {
-            text.pop_back();
-        }
-        EXPECT_EQ(p->err(), "pid file " + pidfile + " holds no process id: \"" + text + "\"\n");
+        EXPECT_EQ(p->err(), "pid file " + pidfile + " holds no process id: \"" + c.shown + "\"\n");
         EXPECT_EQ(reported(), "");
+    }
+}
+
+// Something other than a regular file at the pid file's name (planted after
+// runlatch removed the stale one) is not read: no wait on a FIFO, no link
+// followed. The attempts go on, and a real pid file is still taken.
+TEST_F(Runlatch, OnlyARegularPidFileIsRead)
+{
+    boardtest::write_file(dir.file("secret"), "31337 secret\n");
+    const std::vector<std::function<int()>> plant = {
+        [&] { return mkfifo(pidfile.c_str(), 0600); },
+        [&] { return symlink(dir.file("secret").c_str(), pidfile.c_str()); },
+        [&] { return mkdir(pidfile.c_str(), 0700); },
+    };
+    for (size_t i = 0; i < plant.size(); ++i) {
+        SCOPED_TRACE(i);
+        boardtest::write_file(record, "");
+        auto p = start({"svc", pidfile});
+        ASSERT_TRUE(p->wait_err("execvp failed: No such file or directory\n", 10s)) << p->err();
+        ASSERT_EQ(plant[i](), 0);
+        ASSERT_TRUE(p->wait_err("pid file " + pidfile + " is not a regular file\n", 5s)) << p->err();
+        std::this_thread::sleep_for(1200ms); // one more attempt
+        EXPECT_TRUE(p->running());
+        boardtest::write_file(dir.file("good"), "4242\n");
+        ASSERT_EQ(rename(dir.file("good").c_str(), pidfile.c_str()) == 0 ||
+                      (rmdir(pidfile.c_str()) == 0 && rename(dir.file("good").c_str(), pidfile.c_str()) == 0),
+                  true);
+        EXPECT_EQ(finish(*p), 7);
+        EXPECT_NE(reported().find("\n[-P4242]\n[svc]\n"), std::string::npos) << reported();
+        EXPECT_EQ(p->err().find("secret"), std::string::npos);
+        unlink(pidfile.c_str());
     }
 }
 
