@@ -38,10 +38,30 @@ struct Stopper {
 
 Stopper stopper;
 
+// Octets of a record an input has begun to hand out. They outlive a run of
+// the loop: the rest stays with the driver and arrives in the next run.
+PendingRecord pendingRecords[kDigitalInputs];
+
+// pipe() and fcntl rather than pipe2, which the unit's kernel lacks.
+bool openStopPipe()
+{
+    if (pipe(stopper.pipe) != 0) {
+        return false;
+    }
+    for (int fd : stopper.pipe) {
+        if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+            close(stopper.pipe[0]);
+            close(stopper.pipe[1]);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool stopperEnter(int *wake)
 {
     pthread_mutex_lock(&stopper.lock);
-    if (stopper.pipe[0] < 0 && ::pipe2(stopper.pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (stopper.pipe[0] < 0 && !openStopPipe()) {
         stopper.pipe[0] = stopper.pipe[1] = -1;
     }
     if (stopper.readers == 0 && stopper.pipe[0] >= 0) {
@@ -77,23 +97,30 @@ void inputPath(char *out, size_t size, int input)
     snprintf(out, size, "%s%X", kInputPrefix, static_cast<unsigned>(input));
 }
 
-// Reads the one record a readable input holds. The driver hands out whole
-// records per read, so a short result is a record cut by the driver: it is
-// reported and dropped, never mixed with the bytes of the next one.
 } // namespace
 
-RecordRead phytecDigitalEvent_readRecord(int fd, GpioEventRecord *record, ssize_t *got)
+RecordRead phytecDigitalEvent_readRecord(int fd, PendingRecord *pending, GpioEventRecord *record)
 {
-    do {
-        *got = read(fd, record, sizeof *record);
-    } while (*got < 0 && errno == EINTR);
-    if (*got == static_cast<ssize_t>(sizeof *record)) {
+    for (;;) {
+        const ssize_t got = read(fd, pending->octets + pending->have, sizeof pending->octets - pending->have);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return RecordRead::Partial;
+        }
+        if (got <= 0) {
+            pending->have = 0;
+            return RecordRead::Gone;
+        }
+        pending->have += static_cast<size_t>(got);
+        if (pending->have < sizeof pending->octets) {
+            return RecordRead::Partial;
+        }
+        memcpy(record, pending->octets, sizeof *record);
+        pending->have = 0;
         return RecordRead::Whole;
     }
-    if (*got == 0 || (*got < 0 && errno != EAGAIN)) {
-        return RecordRead::Gone;
-    }
-    return RecordRead::Short;
 }
 
 namespace
@@ -178,7 +205,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
     }
     for (int n = 0; n < kDigitalInputs; ++n) {
         inputPath(path, sizeof path, n);
-        fds[n].fd = open(path, O_RDONLY);
+        fds[n].fd = phytecIO_open(path, O_RDONLY);
         if (fds[n].fd < 0) {
             closeInputs(fds, n);
             JNU_ThrowByName(env, kFileNotFoundException, path);
@@ -223,9 +250,9 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
                 continue;
             }
             GpioEventRecord record;
-            ssize_t got = 0;
-            const RecordRead result =
-                (revents & POLLIN) != 0 ? phytecDigitalEvent_readRecord(fds[n].fd, &record, &got) : RecordRead::Gone;
+            const RecordRead result = (revents & POLLIN) != 0
+                                          ? phytecDigitalEvent_readRecord(fds[n].fd, &pendingRecords[n], &record)
+                                          : RecordRead::Gone;
             switch (result) {
             case RecordRead::Whole:
                 if (debugging()) {
@@ -235,12 +262,13 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
                 // An exception from the application ends the loop and reaches the caller.
                 gone = env->ExceptionCheck();
                 break;
-            case RecordRead::Short:
+            case RecordRead::Partial:
                 if (debugging()) {
-                    printf("short record: %zd of %zu bytes\n", got, sizeof record);
+                    printf("record in pieces: %zu of %zu bytes\n", pendingRecords[n].have, sizeof record);
                 }
                 break;
             case RecordRead::Gone:
+                pendingRecords[n].have = 0;
                 inputPath(path, sizeof path, n);
                 if (debugging()) {
                     printf("input gone: %s\n", path);

@@ -1,5 +1,6 @@
 // The logic below the Java boundary: the read helper, record reads from an
-// input device and the record's debug form.
+// input device, the record's debug form, numbers, descriptors and the
+// wake-alarm record.
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -7,10 +8,13 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <string>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "phytecIO.h"
+#include "rtc_wkalrm.h"
 
 namespace
 {
@@ -111,30 +115,35 @@ TEST(ShortRead, RepeatsReadsInterruptedBySignalsOrThatWouldBlock)
     sigaction(SIGUSR1, &old, nullptr);
 }
 
-TEST(RecordRead, WholeShortAndGoneRecords)
+// However the driver splits a record, the loop sees it once, whole; the
+// octets of the next record are never borrowed.
+TEST(RecordRead, PiecesMakeOneWholeRecord)
 {
-    Records dev;
-    const GpioEventRecord sent = sample();
-    ASSERT_EQ(write(dev.fd[1], &sent, sizeof sent), 28);
-    ASSERT_EQ(write(dev.fd[1], &sent, 10), 10); // a record cut by the driver
-    ASSERT_EQ(write(dev.fd[1], &sent, sizeof sent), 28);
-
+    const std::vector<std::vector<size_t>> splits = {{28}, {14, 14}, {1, 27}, {27, 1}, {5, 6, 7, 10}};
+    for (const auto &pieces : splits) {
+        Records dev;
+        fcntl(dev.fd[0], F_SETFL, O_NONBLOCK);
+        const GpioEventRecord sent = sample();
+        const auto *octets = reinterpret_cast<const unsigned char *>(&sent);
+        PendingRecord pending;
+        GpioEventRecord got{};
+        size_t offset = 0;
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            EXPECT_EQ(phytecDigitalEvent_readRecord(dev.fd[0], &pending, &got), RecordRead::Partial);
+            ASSERT_EQ(write(dev.fd[1], octets + offset, pieces[i]), static_cast<ssize_t>(pieces[i]));
+            offset += pieces[i];
+            const RecordRead expected = offset == sizeof sent ? RecordRead::Whole : RecordRead::Partial;
+            EXPECT_EQ(phytecDigitalEvent_readRecord(dev.fd[0], &pending, &got), expected) << pieces.size();
+        }
+        EXPECT_EQ(memcmp(&got, &sent, sizeof sent), 0);
+        EXPECT_EQ(pending.have, 0u);
+        close(dev.fd[1]);
+        dev.fd[1] = -1;
+        EXPECT_EQ(phytecDigitalEvent_readRecord(dev.fd[0], &pending, &got), RecordRead::Gone);
+    }
+    PendingRecord pending;
     GpioEventRecord got{};
-    ssize_t count = 0;
-    EXPECT_EQ(phytecDigitalEvent_readRecord(dev.fd[0], &got, &count), RecordRead::Whole);
-    EXPECT_EQ(memcmp(&got, &sent, sizeof sent), 0);
-    EXPECT_EQ(phytecDigitalEvent_readRecord(dev.fd[0], &got, &count), RecordRead::Short);
-    EXPECT_EQ(count, 10);
-    // The cut record does not borrow octets of the next one.
-    memset(&got, 0, sizeof got);
-    EXPECT_EQ(phytecDigitalEvent_readRecord(dev.fd[0], &got, &count), RecordRead::Whole);
-    EXPECT_EQ(got.sequence, 7u);
-    EXPECT_EQ(got.address, 10u);
-
-    close(dev.fd[1]);
-    dev.fd[1] = -1;
-    EXPECT_EQ(phytecDigitalEvent_readRecord(dev.fd[0], &got, &count), RecordRead::Gone);
-    EXPECT_EQ(phytecDigitalEvent_readRecord(-1, &got, &count), RecordRead::Gone);
+    EXPECT_EQ(phytecDigitalEvent_readRecord(-1, &pending, &got), RecordRead::Gone);
 }
 
 TEST(RecordRead, DecodesTheDriversLittleEndianLayout)
@@ -145,8 +154,8 @@ TEST(RecordRead, DecodesTheDriversLittleEndianLayout)
     Records dev;
     ASSERT_EQ(write(dev.fd[1], raw, sizeof raw), 28);
     GpioEventRecord r{};
-    ssize_t count = 0;
-    ASSERT_EQ(phytecDigitalEvent_readRecord(dev.fd[0], &r, &count), RecordRead::Whole);
+    PendingRecord pending;
+    ASSERT_EQ(phytecDigitalEvent_readRecord(dev.fd[0], &pending, &r), RecordRead::Whole);
     EXPECT_EQ(r.event_sec, 12);
     EXPECT_EQ(r.event_nsec, 500);
     EXPECT_EQ(r.report_sec, 2147483647);
@@ -170,19 +179,81 @@ TEST(DebugForm, PadsNanosecondsAndShowsNegativeTimes)
     EXPECT_STREQ(text, "[ev=-1.000000000, rep=0.000000000, 0, 0, 0]\n");
 }
 
-TEST(ParseDecimal, LeadingBlanksSignsAndText)
+// The same text gives the same number on the 32-bit unit and a 64-bit
+// desktop: a Java long's range, nothing beyond.
+TEST(ParseDecimal, SameResultOnEveryBuild)
 {
-    long v = -1;
-    EXPECT_TRUE(phytecIO_parseDecimal("  15\n", &v));
-    EXPECT_EQ(v, 15);
-    EXPECT_TRUE(phytecIO_parseDecimal("-42x", &v));
-    EXPECT_EQ(v, -42);
-    EXPECT_TRUE(phytecIO_parseDecimal("+7", &v));
-    EXPECT_EQ(v, 7);
-    EXPECT_FALSE(phytecIO_parseDecimal("abc", &v));
-    EXPECT_FALSE(phytecIO_parseDecimal("", &v));
-    EXPECT_FALSE(phytecIO_parseDecimal("- 5", &v));
-    EXPECT_FALSE(phytecIO_parseDecimal("99999999999999999999999", &v));
+    const struct {
+        const char *text;
+        bool ok;
+        int64_t value;
+    } rows[] = {
+        {"  15\n", true, 15},
+        {"-42x", true, -42},
+        {"+7", true, 7},
+        {"2147483648", true, 2147483648LL},
+        {"-2147483649", true, -2147483649LL},
+        {"99999999999", true, 99999999999LL},
+        {"9223372036854775807", true, INT64_MAX},
+        {"-9223372036854775808", true, INT64_MIN},
+        {"9223372036854775808", false, 0},
+        {"-9223372036854775809", false, 0},
+        {"99999999999999999999999", false, 0},
+        {"abc", false, 0},
+        {"", false, 0},
+        {"- 5", false, 0},
+        {"+", false, 0},
+    };
+    for (const auto &row : rows) {
+        int64_t v = -1;
+        EXPECT_EQ(phytecIO_parseDecimal(row.text, &v), row.ok) << row.text;
+        if (row.ok) {
+            EXPECT_EQ(v, row.value) << row.text;
+        }
+    }
+}
+
+// Every device and attribute file of the library is opened through this
+// helper; a program started from the JVM must not inherit them.
+TEST(CloseOnExec, ChildSeesNoDescriptorOfOurs)
+{
+    const int fd = phytecIO_open("/dev/null", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    const int inherited = open("/dev/null", O_RDONLY); // the control: no flag
+    ASSERT_GE(inherited, 0);
+    const std::string script = "test -e /proc/self/fd/" + std::to_string(fd) + " && echo leaked " +
+                               std::to_string(fd) + "; test -e /proc/self/fd/" + std::to_string(inherited) +
+                               " && echo control";
+    FILE *child = popen(script.c_str(), "r");
+    ASSERT_NE(child, nullptr);
+    char out[64] = {};
+    const size_t got = fread(out, 1, sizeof out - 1, child);
+    pclose(child);
+    EXPECT_EQ(std::string(out, got), "control\n");
+    close(fd);
+    close(inherited);
+    errno = 0;
+    EXPECT_EQ(phytecIO_open("/nonexistent/gpio", O_RDONLY), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+// Fields a clock does not keep come back as -1; the record written back
+// must pass the driver's check, and what the clock keeps stays.
+TEST(WakeAlarm, UnkeptFieldsGetValuesTheDriverAccepts)
+{
+    const struct {
+        rtc_time in, out;
+    } rows[] = {
+        {{0, 30, 6, -1, -1, -1, -1, -1, -1}, {0, 30, 6, 1, 0, 70, -1, -1, -1}},
+        {{-1, -1, -1, 24, 11, 107, -1, 0, 0}, {0, 0, 0, 24, 11, 107, -1, 0, 0}},
+        {{5, 30, 6, 24, 11, 107, 2, 300, 0}, {5, 30, 6, 24, 11, 107, 2, 300, 0}},
+        {{0, 0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 1, 0, 70, 0, 0, 0}},
+    };
+    for (const auto &row : rows) {
+        rtc_time t = row.in;
+        phytecRTC_fillUnkept(&t);
+        EXPECT_EQ(memcmp(&t, &row.out, sizeof t), 0) << t.tm_sec << " " << t.tm_mday << " " << t.tm_year;
+    }
 }
 
 } // namespace
