@@ -165,17 +165,51 @@ class DigitalEventsTest extends GpioFixture {
     }
 
     @Test
-    void aShortRecordIsDroppedAndTheNextOneIsWhole() throws Exception {
-        board.gpio("short", "5", "10");
-        board.gpio("edge", "5", "1");
-        board.gpio("edge", "5", "0", "40", "41");
+    void aRecordInPiecesGivesOneEventAndAStopStillEndsTheWait() throws Exception {
+        board.gpio("split", "5", "14", "300");
+        board.gpio("edge", "5", "1", "40", "41");
+        board.gpio("edge", "5", "0");
         startReader();
         QuilmarIOEventImpl e = next();
         assertEquals(5, e.address);
-        assertEquals(2, e.sequenceNumber);
+        assertEquals(1, e.sequenceNumber);
         assertEquals(40, e.eventSeconds);
         assertEquals(41, e.eventNanos);
+        assertEquals(2, next().sequenceNumber);
+
+        // Stopped between the pieces: the rest completes the record in the next run.
+        board.gpio("split", "5", "10", "500");
+        board.gpio("edge", "5", "1", "50", "51");
+        awaitOpen();
+        Thread.sleep(100);
+        io.stopReadEvents();
+        reader.join(GpioBoard.WAIT_MS);
+        assertTrue(readerReturned, "readEvents returned: " + readerEnd);
+        assertNull(io.events.poll(0, TimeUnit.MILLISECONDS));
+        startReader();
+        e = next();
+        assertEquals(3, e.sequenceNumber);
+        assertEquals(50, e.eventSeconds);
         assertNull(io.events.poll(100, TimeUnit.MILLISECONDS));
+    }
+
+    @Test
+    void edgesCloserThanTheDebounceTimeAreNotReported() throws Exception {
+        io.setDigitalInputDebounce(6, 200);
+        startReader();
+        awaitOpen();
+        board.gpio("edge", "6", "1", "10", "0");
+        board.gpio("edge", "6", "0", "10", "50000000"); // a bounce back: neither is reported
+        board.gpio("edge", "6", "1", "20", "0");
+        board.gpio("edge", "6", "0", "20", "100000000");
+        board.gpio("edge", "6", "1", "20", "150000000"); // the level after the bounces lasts
+        QuilmarIOEventImpl e = next();
+        assertEquals(1, e.sequenceNumber);
+        assertTrue(e.booleanValue);
+        assertEquals(20, e.eventSeconds);
+        assertEquals(150000000, e.eventNanos);
+        assertNull(io.events.poll(400, TimeUnit.MILLISECONDS));
+        assertTrue(board.shown("in6").contains(" bounces=4 "), board.shown("in6"));
     }
 
     @Test

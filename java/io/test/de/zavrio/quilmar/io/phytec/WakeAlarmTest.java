@@ -1,6 +1,8 @@
 package de.zavrio.quilmar.io.phytec;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import de.zavrio.quilmar.test.NativeLibraries;
 import org.junit.jupiter.api.BeforeAll;
@@ -27,9 +29,32 @@ class WakeAlarmTest {
             pm.resetRTCAlarm();
             assertEquals("alarm enabled=0 pending=0 sec=0 min=30 hour=6 mday=24 mon=11 year=107 wday=-1 yday=0 "
                     + "isdst=0\nrequests set=2 read=1 opens=2\n", board.ctl("rtc", "show"));
-            // A refused request is not reported.
+            // Arming reports nothing; an alarm that may still be armed is never a normal return.
             board.ctl("rtc", "fail", "5");
             pm.setRTCTime(7, 0, 1, 0, 108);
+            Throwable t = assertThrows(IllegalStateException.class, pm::resetRTCAlarm);
+            assertEquals("alarm still armed: RTC_WKALM_SET:EIO", t.getMessage());
+        }
+    }
+
+    @Test
+    void aClockKeepingTheTimeOfDayOnlyAndOneOpenerAtATime() throws Exception {
+        PhytecPMModeControlImpl pm = new PhytecPMModeControlImpl();
+        try (GpioBoard board = new GpioBoard("rtc")) {
+            board.ctl("rtc", "keep", "time");
+            board.ctl("rtc", "exclusive", "on");
+            pm.setRTCTime(6, 30, 24, 11, 107);
+            // The clock reports its date fields as -1 and refuses them back.
+            board.ctl("rtc", "busy", "300");
+            pm.resetRTCAlarm();
+            String shown = board.ctl("rtc", "show");
+            assertTrue(shown.startsWith("alarm enabled=0 pending=0 sec=0 min=30 hour=6 mday=1 mon=0 year=70 "),
+                    shown);
+            assertTrue(shown.contains(" busy="), "the reset waited for the other opener: " + shown);
+            pm.setRTCTime(6, 30, 24, 11, 107);
+            board.ctl("rtc", "busy", "5000");
+            Throwable t = assertThrows(IllegalStateException.class, pm::resetRTCAlarm);
+            assertEquals("alarm still armed: open:EBUSY", t.getMessage());
         }
     }
 }
