@@ -45,3 +45,27 @@ JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_test_JnuProbe_setStringField(JNIEn
 }
 
 } // extern "C"
+
+extern "C" {
+
+// Faults on purpose, for the check that the VM's JNI warnings fail a run:
+// `count` local references never deleted, or (`count` 0) a JNI call made
+// while the previous one may have raised, unchecked.
+JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_test_JniFaultMain_fault(JNIEnv *env, jclass, jint count)
+{
+    if (count == 0) {
+        jclass system = env->FindClass("java/lang/System");
+        jmethodID separator = env->GetStaticMethodID(system, "lineSeparator", "()Ljava/lang/String;");
+        auto text = static_cast<jstring>(env->CallStaticObjectMethod(system, separator));
+        const jsize length = env->GetStringUTFLength(text); // no ExceptionCheck after the call
+        env->DeleteLocalRef(text);
+        env->DeleteLocalRef(system);
+        return length - length;
+    }
+    for (jint i = 0; i < count; ++i) {
+        env->NewStringUTF("leak");
+    }
+    return count;
+}
+
+} // extern "C"
