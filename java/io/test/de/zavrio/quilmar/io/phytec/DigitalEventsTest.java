@@ -5,10 +5,14 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertInstanceOf;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.FileNotFoundException;
 import java.io.IOException;
+import java.nio.file.Files;
+import java.nio.file.LinkOption;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
@@ -222,6 +226,51 @@ class DigitalEventsTest extends GpioFixture {
         assertEquals("input device gone: /dev/gpio/in7", readerEnd.getMessage());
         assertAllClosed();
         reader = null;
+    }
+
+    /** Descriptor numbers of this process with their flags from /proc/self/fdinfo. */
+    static Map<String, Long> descriptors() throws IOException {
+        Map<String, Long> flags = new HashMap<>();
+        try (var list = Files.list(Path.of("/proc/self/fdinfo"))) {
+            for (Path p : list.toList()) {
+                try {
+                    for (String line : Files.readAllLines(p)) {
+                        if (line.startsWith("flags:")) {
+                            flags.put(p.getFileName().toString(), Long.parseLong(line.substring(6).trim(), 8));
+                        }
+                    }
+                } catch (IOException gone) {
+                    // closed meanwhile (the listing's own descriptor)
+                }
+            }
+        }
+        return flags;
+    }
+
+    @Test
+    void everyDescriptorOfTheLibraryIsCloseOnExec() throws Exception {
+        final long closeOnExec = 02000000; // O_CLOEXEC as fdinfo shows it
+        Map<String, Long> before = descriptors();
+        io.setDigitalOutput(1, true);
+        io.nativeSetLED(0, true);
+        try {
+            startReader();
+            awaitOpen();
+            Map<String, Long> opened = descriptors();
+            opened.keySet().removeAll(before.keySet());
+            // The listing's own descriptor is gone by now.
+            opened.keySet().removeIf(fd -> !Files.exists(Path.of("/proc/self/fd", fd), LinkOption.NOFOLLOW_LINKS));
+            // Sixteen inputs, the stop pipe, an output and an LED.
+            assertTrue(opened.size() >= 20, "descriptors opened: " + opened);
+            opened.forEach((fd, flags) -> assertTrue((flags & closeOnExec) != 0,
+                    "descriptor " + fd + " would reach a child, flags 0" + Long.toOctalString(flags)));
+        } finally {
+            // The output and the LED stay open; a failed write closes them again.
+            board.gpio("fail", "out", "1");
+            board.gpio("fail", "led", "green");
+            assertThrows(IOException.class, () -> io.setDigitalOutput(1, true));
+            assertThrows(IOException.class, () -> io.nativeSetLED(0, true));
+        }
     }
 
     @Test
