@@ -72,23 +72,16 @@ void stillArmed(JNIEnv *env, const char *call, int error)
 // not checked and stay as read.
 void phytecRTC_fillUnkept(rtc_time *time)
 {
-    if (time->tm_sec < 0) {
-        time->tm_sec = 0;
-    }
-    if (time->tm_min < 0) {
-        time->tm_min = 0;
-    }
-    if (time->tm_hour < 0) {
-        time->tm_hour = 0;
-    }
-    if (time->tm_mday < 1) {
-        time->tm_mday = 1;
-    }
-    if (time->tm_mon < 0) {
-        time->tm_mon = 0;
-    }
-    if (time->tm_year < 70) {
-        time->tm_year = 70;
+    // The field and the first value the driver's check accepts there.
+    static const struct {
+        int rtc_time::*field;
+        int first;
+    } checked[] = {{&rtc_time::tm_sec, 0},  {&rtc_time::tm_min, 0}, {&rtc_time::tm_hour, 0},
+                   {&rtc_time::tm_mday, 1}, {&rtc_time::tm_mon, 0}, {&rtc_time::tm_year, 70}};
+    for (const auto &c : checked) {
+        if (time->*c.field < c.first) {
+            time->*c.field = c.first;
+        }
     }
 }
 
