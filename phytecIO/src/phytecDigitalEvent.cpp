@@ -101,7 +101,7 @@ void inputPath(char *out, size_t size, int input)
 
 RecordRead phytecDigitalEvent_readRecord(int fd, PendingRecord *pending, GpioEventRecord *record)
 {
-    for (;;) {
+    while (pending->have < sizeof pending->octets) {
         const ssize_t got = read(fd, pending->octets + pending->have, sizeof pending->octets - pending->have);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -117,10 +117,10 @@ RecordRead phytecDigitalEvent_readRecord(int fd, PendingRecord *pending, GpioEve
         if (pending->have < sizeof pending->octets) {
             return RecordRead::Partial;
         }
-        memcpy(record, pending->octets, sizeof *record);
-        pending->have = 0;
-        return RecordRead::Whole;
     }
+    memcpy(record, pending->octets, sizeof *record);
+    pending->have = 0;
+    return RecordRead::Whole;
 }
 
 namespace
@@ -152,11 +152,13 @@ void phytecDigitalEvent_init(JNIEnv *env, jclass clazz)
     MID_addEvent = JNU_GetMethodID(env, clazz, "addEvent", "(Lde/zavrio/quilmar/io/QuilmarIOEvent;)V");
 }
 
-static void IO_fireEvent(JNIEnv *env, jobject receiver, const GpioEventRecord &record)
+// False when the event never reached addEvent (the constructor or a setter
+// failed): the caller keeps the record for the next run.
+static bool IO_fireEvent(JNIEnv *env, jobject receiver, const GpioEventRecord &record)
 {
     jobject event = env->NewObject(CLASS_quilmarIOEvent, MID_quilmarIOEvent_constructor);
     if (event == nullptr) {
-        return;
+        return false;
     }
     const jboolean high = record.value != 0 ? JNI_TRUE : JNI_FALSE;
     env->SetIntField(event, FID_type, 0);
@@ -171,10 +173,27 @@ static void IO_fireEvent(JNIEnv *env, jobject receiver, const GpioEventRecord &r
         env->CallVoidMethod(event, MID_setNotifyTime, static_cast<jint>(record.report_sec),
                             static_cast<jint>(record.report_nsec));
     }
-    if (!env->ExceptionCheck()) {
+    const bool reached = !env->ExceptionCheck();
+    if (reached) {
         env->CallVoidMethod(receiver, MID_addEvent, event);
     }
     env->DeleteLocalRef(event);
+    return reached;
+}
+
+// Delivers a whole record of input n. False when the loop must end: Java
+// raised an exception. A record whose event never reached the application
+// goes back to the input's pending octets, so that the next run delivers it.
+static bool deliver(JNIEnv *env, jobject receiver, int n, const GpioEventRecord &record)
+{
+    if (debugging()) {
+        printEvent(record);
+    }
+    if (!IO_fireEvent(env, receiver, record)) {
+        memcpy(pendingRecords[n].octets, &record, sizeof record);
+        pendingRecords[n].have = sizeof record;
+    }
+    return !env->ExceptionCheck();
 }
 
 extern "C" {
@@ -221,7 +240,18 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
     }
     fds[kDigitalInputs].fd = wake;
 
-    for (;;) {
+    // Records an earlier run could not hand over come first.
+    bool ended = false;
+    for (int n = 0; n < kDigitalInputs && !ended; ++n) {
+        if (pendingRecords[n].have == sizeof(GpioEventRecord)) {
+            GpioEventRecord record;
+            memcpy(&record, pendingRecords[n].octets, sizeof record);
+            pendingRecords[n].have = 0;
+            ended = !deliver(env, receiver, n, record);
+        }
+    }
+
+    while (!ended) {
         const int ready = poll(fds, kDigitalInputs + 1, -1);
         if (ready < 0) {
             if (errno == EINTR) {
@@ -255,12 +285,8 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
                                           : RecordRead::Gone;
             switch (result) {
             case RecordRead::Whole:
-                if (debugging()) {
-                    printEvent(record);
-                }
-                IO_fireEvent(env, receiver, record);
                 // An exception from the application ends the loop and reaches the caller.
-                gone = env->ExceptionCheck();
+                gone = !deliver(env, receiver, n, record);
                 break;
             case RecordRead::Partial:
                 if (debugging()) {

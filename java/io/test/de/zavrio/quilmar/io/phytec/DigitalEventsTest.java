@@ -198,6 +198,31 @@ class DigitalEventsTest extends GpioFixture {
     }
 
     @Test
+    void anExceptionFromJavaEndsTheLoopAndLosesNoRecord() throws Exception {
+        QuilmarIOPhytecImpl refusing = new QuilmarIOPhytecImpl() {
+            @Override
+            public void addEvent(de.zavrio.quilmar.io.QuilmarIOEvent event) {
+                super.addEvent(event);
+                throw new IllegalStateException("addEvent refused");
+            }
+        };
+        board.gpio("edge", "2", "1");
+        board.gpio("edge", "2", "0");
+        Throwable t = assertThrows(IllegalStateException.class, refusing::readEvents);
+        assertEquals("addEvent refused", t.getMessage());
+        assertEquals(1, refusing.events.take().event().sequenceNumber);
+
+        // A setter that throws: the event never reached addEvent, so its record comes again.
+        QuilmarIOEventImpl.failingSetters = 1;
+        t = assertThrows(IllegalStateException.class, io::readEvents);
+        assertEquals("setEventTime refused", t.getMessage());
+        assertNull(io.events.poll(0, TimeUnit.MILLISECONDS));
+        startReader();
+        assertEquals(2, next().sequenceNumber);
+        assertNull(io.events.poll(100, TimeUnit.MILLISECONDS));
+    }
+
+    @Test
     void edgesCloserThanTheDebounceTimeAreNotReported() throws Exception {
         io.setDigitalInputDebounce(6, 200);
         startReader();
