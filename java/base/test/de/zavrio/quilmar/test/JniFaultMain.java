@@ -1,18 +1,14 @@
 package de.zavrio.quilmar.test;
 
-/**
- * Not a JUnit test: run by the jnicheck test under -Xcheck:jni, whose output must
- * show the VM's warning. Argument: local references to leak, or 0 for an unchecked call.
- */
+/** Not a JUnit test: the jnicheck run shows what -Xcheck:jni says about a faulty native. */
 public final class JniFaultMain {
     private JniFaultMain() {
     }
 
-    static native int fault(int count);
+    static native int fault(int leakedLocalReferences);
 
     public static void main(String[] args) {
         NativeLibraries.load("jnuprobe");
-        int count = Integer.parseInt(args[0]);
-        System.out.println("fault " + fault(count) + " done");
+        System.out.println("fault " + fault(Integer.parseInt(args[0])) + " done");
     }
 }
