@@ -38,9 +38,11 @@ struct Stopper {
 
 Stopper stopper;
 
-// Octets of a record an input has begun to hand out. They outlive a run of
-// the loop: the rest stays with the driver and arrives in the next run.
-PendingRecord pendingRecords[kDigitalInputs];
+// Octets of records the inputs had begun to hand out (or whole records not
+// yet handed over) when a run of the loop ended: the rest stays with the
+// driver and arrives in the next run. A run takes them over when it starts
+// and leaves its own when it ends, under the stopper's lock.
+PendingRecord leftOver[kDigitalInputs];
 
 // pipe() and fcntl rather than pipe2, which the unit's kernel lacks.
 bool openStopPipe()
@@ -58,9 +60,13 @@ bool openStopPipe()
     return true;
 }
 
-bool stopperEnter(int *wake)
+bool stopperEnter(int *wake, PendingRecord *pending)
 {
     pthread_mutex_lock(&stopper.lock);
+    for (int n = 0; n < kDigitalInputs; ++n) {
+        pending[n] = leftOver[n];
+        leftOver[n].have = 0;
+    }
     if (stopper.pipe[0] < 0 && !openStopPipe()) {
         stopper.pipe[0] = stopper.pipe[1] = -1;
     }
@@ -75,9 +81,14 @@ bool stopperEnter(int *wake)
     return *wake >= 0;
 }
 
-void stopperLeave()
+void stopperLeave(const PendingRecord *pending)
 {
     pthread_mutex_lock(&stopper.lock);
+    for (int n = 0; n < kDigitalInputs; ++n) {
+        if (leftOver[n].have == 0) {
+            leftOver[n] = pending[n];
+        }
+    }
     --stopper.readers;
     pthread_mutex_unlock(&stopper.lock);
 }
@@ -184,14 +195,14 @@ static bool IO_fireEvent(JNIEnv *env, jobject receiver, const GpioEventRecord &r
 // Delivers a whole record of input n. False when the loop must end: Java
 // raised an exception. A record whose event never reached the application
 // goes back to the input's pending octets, so that the next run delivers it.
-static bool deliver(JNIEnv *env, jobject receiver, int n, const GpioEventRecord &record)
+static bool deliver(JNIEnv *env, jobject receiver, PendingRecord *pending, const GpioEventRecord &record)
 {
     if (debugging()) {
         printEvent(record);
     }
     if (!IO_fireEvent(env, receiver, record)) {
-        memcpy(pendingRecords[n].octets, &record, sizeof record);
-        pendingRecords[n].have = sizeof record;
+        memcpy(pending->octets, &record, sizeof record);
+        pending->have = sizeof record;
     }
     return !env->ExceptionCheck();
 }
@@ -232,8 +243,9 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
         }
     }
     int wake = -1;
-    if (!stopperEnter(&wake)) {
-        stopperLeave();
+    PendingRecord pending[kDigitalInputs];
+    if (!stopperEnter(&wake, pending)) {
+        stopperLeave(pending);
         closeInputs(fds, kDigitalInputs);
         JNU_ThrowByName(env, kIOException, "cannot create stop pipe");
         return;
@@ -243,11 +255,11 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
     // Records an earlier run could not hand over come first.
     bool ended = false;
     for (int n = 0; n < kDigitalInputs && !ended; ++n) {
-        if (pendingRecords[n].have == sizeof(GpioEventRecord)) {
+        if (pending[n].have == sizeof(GpioEventRecord)) {
             GpioEventRecord record;
-            memcpy(&record, pendingRecords[n].octets, sizeof record);
-            pendingRecords[n].have = 0;
-            ended = !deliver(env, receiver, n, record);
+            memcpy(&record, pending[n].octets, sizeof record);
+            pending[n].have = 0;
+            ended = !deliver(env, receiver, &pending[n], record);
         }
     }
 
@@ -281,20 +293,20 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
             }
             GpioEventRecord record;
             const RecordRead result = (revents & POLLIN) != 0
-                                          ? phytecDigitalEvent_readRecord(fds[n].fd, &pendingRecords[n], &record)
+                                          ? phytecDigitalEvent_readRecord(fds[n].fd, &pending[n], &record)
                                           : RecordRead::Gone;
             switch (result) {
             case RecordRead::Whole:
                 // An exception from the application ends the loop and reaches the caller.
-                gone = !deliver(env, receiver, n, record);
+                gone = !deliver(env, receiver, &pending[n], record);
                 break;
             case RecordRead::Partial:
                 if (debugging()) {
-                    printf("record in pieces: %zu of %zu bytes\n", pendingRecords[n].have, sizeof record);
+                    printf("record in pieces: %zu of %zu bytes\n", pending[n].have, sizeof record);
                 }
                 break;
             case RecordRead::Gone:
-                pendingRecords[n].have = 0;
+                pending[n].have = 0;
                 inputPath(path, sizeof path, n);
                 if (debugging()) {
                     printf("input gone: %s\n", path);
@@ -313,7 +325,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
         }
     }
     fds[kDigitalInputs].fd = -1;
-    stopperLeave();
+    stopperLeave(pending);
     closeInputs(fds, kDigitalInputs);
 }
 
