@@ -2,9 +2,6 @@ package de.zavrio.quilmar.test;
 
 /** Not a JUnit test: the jnicheck run shows what -Xcheck:jni says about a faulty native. */
 public final class JniFaultMain {
-    private JniFaultMain() {
-    }
-
     static native int fault(int leakedLocalReferences);
 
     public static void main(String[] args) {
