@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int64_t got = 0, again = 0;
     check(phytecIO_parseDecimal(exact, &got) == number);
     if (number) {
-        const std::string longer = std::string(exact, strspn(p, "0123456789") + static_cast<size_t>(p - exact)) + "x9";
+        const std::string longer =
+            std::string(exact, strspn(p, "0123456789") + static_cast<size_t>(p - exact)) + "x9";
         check(got == expected && phytecIO_parseDecimal(longer.c_str(), &again) && again == got);
     }
     free(exact);
