@@ -37,17 +37,17 @@ int openRTC()
 
 const char *errnoName(int error)
 {
-    switch (error) {
-    case EBUSY: return "EBUSY";
-    case EINVAL: return "EINVAL";
-    case EACCES: return "EACCES";
-    case EPERM: return "EPERM";
-    case EIO: return "EIO";
-    case ENOTTY: return "ENOTTY";
-    case EFAULT: return "EFAULT";
-    case EINTR: return "EINTR";
-    default: return "unkown";
+    static const struct {
+        int number;
+        const char *name;
+    } names[] = {{EBUSY, "EBUSY"}, {EINVAL, "EINVAL"}, {EACCES, "EACCES"}, {EPERM, "EPERM"},
+                 {EIO, "EIO"},     {ENOTTY, "ENOTTY"}, {EFAULT, "EFAULT"}, {EINTR, "EINTR"}};
+    for (const auto &n : names) {
+        if (n.number == error) {
+            return n.name;
+        }
     }
+    return "unkown";
 }
 
 // No clock device at all: there is no alarm that could be armed.
