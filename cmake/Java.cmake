@@ -19,6 +19,11 @@ endforeach()
 set(QUILMAR_ARMEL_JVM_ROOT ${PROJECT_SOURCE_DIR}/build/armel-jvm CACHE PATH "armel Java runtime sysroot")
 set(QUILMAR_ARMEL_JAVA ${QUILMAR_ARMEL_JVM_ROOT}/usr/lib/jvm/java-17-openjdk-armel/bin/java)
 
+# What fails a JUnit run under -Xcheck:jni: every warning and error the VM's
+# JNI checks print (HotSpot and the Zero VM print the same texts).
+set(QUILMAR_JNI_WARNINGS
+    "WARNING in native method|WARNING: JNI local refs|Warning: Calling other JNI functions|FATAL ERROR in native method")
+
 # quilmar_junit_test(<test-name> <java launcher...> <scan-path>)
 # One JUnit console run over the test classes on <scan-path> (':'-separated),
 # with the built native libraries on java.library.path. Tests find the build

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -35,18 +37,37 @@ wpa_ctrl_conn *open_failed(wpa_ctrl_conn *ctrl, bool remove_local)
     return nullptr;
 }
 
-// Binds to the local address. A file of that name can only be left over by
-// an earlier process that had our process id and died without closing:
-// it is stale, so it is removed and the bind tried once more.
+// How many names "/tmp/wpa_ctrl_<pid>-<n>" an open tries. Any account may
+// create files in /tmp, so the next names may be taken by files this
+// client did not create (left by a crash, or planted): they are skipped,
+// never removed.
+constexpr int kLocalNameTries = 1000;
+
+// Binds to the first free local name, from the counter on. The socket file
+// is made 0600 before it exists (fchmod of the socket before bind: the file
+// takes the socket's mode less the umask), so no moment passes in which
+// another account could connect to it. 0, or -1 with errno.
 int bind_local(wpa_ctrl_conn *ctrl)
 {
-    if (bind(ctrl->s, reinterpret_cast<sockaddr *>(&ctrl->local), sizeof(ctrl->local)) == 0) {
-        return 0;
-    }
-    if (errno != EADDRINUSE || unlink(ctrl->local.sun_path) != 0) {
+    if (fchmod(ctrl->s, S_IRUSR | S_IWUSR) != 0) {
         return -1;
     }
-    return bind(ctrl->s, reinterpret_cast<sockaddr *>(&ctrl->local), sizeof(ctrl->local));
+    ctrl->local.sun_family = AF_UNIX;
+    for (int attempt = 0; attempt < kLocalNameTries; ++attempt) {
+        const int n = std::snprintf(ctrl->local.sun_path, sizeof(ctrl->local.sun_path), "/tmp/wpa_ctrl_%d-%d",
+                                    static_cast<int>(getpid()), counter.fetch_add(1));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof(ctrl->local.sun_path)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        if (bind(ctrl->s, reinterpret_cast<sockaddr *>(&ctrl->local), sizeof(ctrl->local)) == 0) {
+            return 0;
+        }
+        if (errno != EADDRINUSE) {
+            return -1;
+        }
+    }
+    return -1;
 }
 
 // Waits until `events` are ready on the socket or `deadline_ms` (monotonic)
@@ -113,19 +134,13 @@ wpa_ctrl_conn *wpa_ctrl_open(const char *ctrl_path)
     if (ctrl == nullptr) {
         return nullptr;
     }
-    ctrl->s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // Close-on-exec by fcntl: the unit's kernel knows no SOCK_CLOEXEC.
+    ctrl->s = socket(AF_UNIX, SOCK_DGRAM, 0);
     if (ctrl->s < 0) {
         os_free(ctrl);
         return nullptr;
     }
-
-    ctrl->local.sun_family = AF_UNIX;
-    const int n = std::snprintf(ctrl->local.sun_path, sizeof(ctrl->local.sun_path), "/tmp/wpa_ctrl_%d-%d",
-                                static_cast<int>(getpid()), counter.fetch_add(1));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(ctrl->local.sun_path)) {
-        return open_failed(ctrl, false);
-    }
-    if (bind_local(ctrl) != 0) {
+    if (fcntl(ctrl->s, F_SETFD, FD_CLOEXEC) != 0 || bind_local(ctrl) != 0) {
         return open_failed(ctrl, false);
     }
 

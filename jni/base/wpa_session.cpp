@@ -9,12 +9,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 struct wpa_session_event {
     wpa_ctrl_conn *conn;
-    int wake;     // eventfd written once by the closer to end the loop's wait
+    int wake[2];  // pipe written once by the closer to end the loop's wait
     bool closing; // set by the closer; the loop leaves at its next check
     bool busy;    // a thread is doing I/O on conn outside the lock
     int refs;     // the ctrlEvent slot and a running loop each hold one
@@ -70,9 +69,9 @@ int shut_down(wpa_session_event *s)
     {
         Locked l(event_lock);
         s->closing = true;
-        const uint64_t one = 1;
-        ssize_t w = write(s->wake, &one, sizeof(one));
-        (void)w; // the counter only overflows after 2^64 - 1 writes
+        const char one = 1;
+        ssize_t w = write(s->wake[1], &one, sizeof(one));
+        (void)w; // one octet into an empty pipe: it fits
         while (s->busy) {
             pthread_cond_wait(&event_idle, &event_lock);
         }
@@ -82,8 +81,9 @@ int shut_down(wpa_session_event *s)
     const int detached = wpa_ctrl_detach(s->conn);
     wpa_ctrl_close(s->conn);
     s->conn = nullptr;
-    close(s->wake);
-    s->wake = -1;
+    close(s->wake[0]);
+    close(s->wake[1]);
+    s->wake[0] = s->wake[1] = -1;
     Locked l(event_lock);
     release_locked(s);
     return detached;
@@ -92,7 +92,7 @@ int shut_down(wpa_session_event *s)
 // Waits for a datagram or the wake-up. 1 datagram ready, 0 woken, -1 failure.
 int wait_event(const wpa_session_event *s)
 {
-    pollfd fds[2] = {{s->wake, POLLIN, 0}, {wpa_ctrl_get_fd(s->conn), POLLIN, 0}};
+    pollfd fds[2] = {{s->wake[0], POLLIN, 0}, {wpa_ctrl_get_fd(s->conn), POLLIN, 0}};
     for (;;) {
         const int n = poll(fds, 2, -1);
         if (n < 0 && errno == EINTR) {
@@ -110,7 +110,7 @@ int wait_event(const wpa_session_event *s)
 
 void pause_after_failure(const wpa_session_event *s)
 {
-    pollfd wake{s->wake, POLLIN, 0};
+    pollfd wake{s->wake[0], POLLIN, 0};
     while (poll(&wake, 1, kRecvFailurePauseMs) < 0 && errno == EINTR) {
     }
 }
@@ -153,20 +153,26 @@ int wpa_session_event_open(const char *path, wpa_session_event **loop)
     wpa_session_event *s = nullptr;
     if (conn != nullptr) {
         s = static_cast<wpa_session_event *>(std::calloc(1, sizeof(wpa_session_event)));
-        const int wake = (s != nullptr) ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+        int wake[2] = {-1, -1};
+        // A pipe, close-on-exec by fcntl: the unit's kernel has neither
+        // eventfd nor pipe2.
+        const bool woken = s != nullptr && pipe(wake) == 0 && fcntl(wake[0], F_SETFD, FD_CLOEXEC) == 0 &&
+                           fcntl(wake[1], F_SETFD, FD_CLOEXEC) == 0;
         // Non-blocking: a receive that finds nothing returns at once instead
         // of holding the loop where a close cannot reach it.
         const int fd = wpa_ctrl_get_fd(conn);
-        if (wake < 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
-            if (wake >= 0) {
-                close(wake);
+        if (!woken || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+            for (int w : wake) {
+                if (w >= 0) {
+                    close(w);
+                }
             }
             std::free(s);
             wpa_ctrl_close(conn);
             conn = nullptr;
             s = nullptr;
         } else {
-            *s = wpa_session_event{conn, wake, false, true, 2};
+            *s = wpa_session_event{conn, {wake[0], wake[1]}, false, true, 2};
         }
     }
 

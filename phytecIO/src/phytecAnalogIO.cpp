@@ -25,7 +25,7 @@ bool debugging()
 // closes it. Returns the count, or -1 after raising FileNotFoundException.
 ssize_t readValue(JNIEnv *env, const char *path, char *text, size_t size)
 {
-    const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    const int fd = phytecIO_open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         JNU_ThrowByName(env, kFileNotFoundException, path);
         return -1;
@@ -60,7 +60,7 @@ JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_getT
         JNU_ThrowByName(env, kIOException, "not enough data read");
         return 0;
     }
-    long value = 0;
+    int64_t value = 0;
     if (!phytecIO_parseDecimal(text, &value)) {
         JNU_ThrowByName(env, kIOException, "not a number");
         return 0;
@@ -92,7 +92,7 @@ JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_nati
         JNU_ThrowByName(env, kIOException, "not enough data read");
         return -1;
     }
-    long value = 0;
+    int64_t value = 0;
     if (!phytecIO_parseDecimal(text, &value)) {
         JNU_ThrowByName(env, kIOException, "not a number");
         return -1;

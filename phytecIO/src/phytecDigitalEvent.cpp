@@ -38,10 +38,36 @@ struct Stopper {
 
 Stopper stopper;
 
-bool stopperEnter(int *wake)
+// Octets of records the inputs had begun to hand out (or whole records not
+// yet handed over) when a run of the loop ended: the rest stays with the
+// driver and arrives in the next run. A run takes them over when it starts
+// and leaves its own when it ends, under the stopper's lock.
+PendingRecord leftOver[kDigitalInputs];
+
+// pipe() and fcntl rather than pipe2, which the unit's kernel lacks.
+bool openStopPipe()
+{
+    if (pipe(stopper.pipe) != 0) {
+        return false;
+    }
+    for (int fd : stopper.pipe) {
+        if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+            close(stopper.pipe[0]);
+            close(stopper.pipe[1]);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool stopperEnter(int *wake, PendingRecord *pending)
 {
     pthread_mutex_lock(&stopper.lock);
-    if (stopper.pipe[0] < 0 && ::pipe2(stopper.pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    for (int n = 0; n < kDigitalInputs; ++n) {
+        pending[n] = leftOver[n];
+        leftOver[n].have = 0;
+    }
+    if (stopper.pipe[0] < 0 && !openStopPipe()) {
         stopper.pipe[0] = stopper.pipe[1] = -1;
     }
     if (stopper.readers == 0 && stopper.pipe[0] >= 0) {
@@ -55,9 +81,14 @@ bool stopperEnter(int *wake)
     return *wake >= 0;
 }
 
-void stopperLeave()
+void stopperLeave(const PendingRecord *pending)
 {
     pthread_mutex_lock(&stopper.lock);
+    for (int n = 0; n < kDigitalInputs; ++n) {
+        if (leftOver[n].have == 0) {
+            leftOver[n] = pending[n];
+        }
+    }
     --stopper.readers;
     pthread_mutex_unlock(&stopper.lock);
 }
@@ -77,23 +108,30 @@ void inputPath(char *out, size_t size, int input)
     snprintf(out, size, "%s%X", kInputPrefix, static_cast<unsigned>(input));
 }
 
-// Reads the one record a readable input holds. The driver hands out whole
-// records per read, so a short result is a record cut by the driver: it is
-// reported and dropped, never mixed with the bytes of the next one.
 } // namespace
 
-RecordRead phytecDigitalEvent_readRecord(int fd, GpioEventRecord *record, ssize_t *got)
+RecordRead phytecDigitalEvent_readRecord(int fd, PendingRecord *pending, GpioEventRecord *record)
 {
-    do {
-        *got = read(fd, record, sizeof *record);
-    } while (*got < 0 && errno == EINTR);
-    if (*got == static_cast<ssize_t>(sizeof *record)) {
-        return RecordRead::Whole;
+    while (pending->have < sizeof pending->octets) {
+        const ssize_t got = read(fd, pending->octets + pending->have, sizeof pending->octets - pending->have);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return RecordRead::Partial;
+        }
+        if (got <= 0) {
+            pending->have = 0;
+            return RecordRead::Gone;
+        }
+        pending->have += static_cast<size_t>(got);
+        if (pending->have < sizeof pending->octets) {
+            return RecordRead::Partial;
+        }
     }
-    if (*got == 0 || (*got < 0 && errno != EAGAIN)) {
-        return RecordRead::Gone;
-    }
-    return RecordRead::Short;
+    memcpy(record, pending->octets, sizeof *record);
+    pending->have = 0;
+    return RecordRead::Whole;
 }
 
 namespace
@@ -125,11 +163,13 @@ void phytecDigitalEvent_init(JNIEnv *env, jclass clazz)
     MID_addEvent = JNU_GetMethodID(env, clazz, "addEvent", "(Lde/zavrio/quilmar/io/QuilmarIOEvent;)V");
 }
 
-static void IO_fireEvent(JNIEnv *env, jobject receiver, const GpioEventRecord &record)
+// False when the event never reached addEvent (the constructor or a setter
+// failed): the caller keeps the record for the next run.
+static bool IO_fireEvent(JNIEnv *env, jobject receiver, const GpioEventRecord &record)
 {
     jobject event = env->NewObject(CLASS_quilmarIOEvent, MID_quilmarIOEvent_constructor);
     if (event == nullptr) {
-        return;
+        return false;
     }
     const jboolean high = record.value != 0 ? JNI_TRUE : JNI_FALSE;
     env->SetIntField(event, FID_type, 0);
@@ -144,10 +184,27 @@ static void IO_fireEvent(JNIEnv *env, jobject receiver, const GpioEventRecord &r
         env->CallVoidMethod(event, MID_setNotifyTime, static_cast<jint>(record.report_sec),
                             static_cast<jint>(record.report_nsec));
     }
-    if (!env->ExceptionCheck()) {
+    const bool reached = !env->ExceptionCheck();
+    if (reached) {
         env->CallVoidMethod(receiver, MID_addEvent, event);
     }
     env->DeleteLocalRef(event);
+    return reached;
+}
+
+// Delivers a whole record of input n. False when the loop must end: Java
+// raised an exception. A record whose event never reached the application
+// goes back to the input's pending octets, so that the next run delivers it.
+static bool deliver(JNIEnv *env, jobject receiver, PendingRecord *pending, const GpioEventRecord &record)
+{
+    if (debugging()) {
+        printEvent(record);
+    }
+    if (!IO_fireEvent(env, receiver, record)) {
+        memcpy(pending->octets, &record, sizeof record);
+        pending->have = sizeof record;
+    }
+    return !env->ExceptionCheck();
 }
 
 extern "C" {
@@ -178,7 +235,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
     }
     for (int n = 0; n < kDigitalInputs; ++n) {
         inputPath(path, sizeof path, n);
-        fds[n].fd = open(path, O_RDONLY);
+        fds[n].fd = phytecIO_open(path, O_RDONLY);
         if (fds[n].fd < 0) {
             closeInputs(fds, n);
             JNU_ThrowByName(env, kFileNotFoundException, path);
@@ -186,15 +243,27 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
         }
     }
     int wake = -1;
-    if (!stopperEnter(&wake)) {
-        stopperLeave();
+    PendingRecord pending[kDigitalInputs];
+    if (!stopperEnter(&wake, pending)) {
+        stopperLeave(pending);
         closeInputs(fds, kDigitalInputs);
         JNU_ThrowByName(env, kIOException, "cannot create stop pipe");
         return;
     }
     fds[kDigitalInputs].fd = wake;
 
-    for (;;) {
+    // Records an earlier run could not hand over come first.
+    bool ended = false;
+    for (int n = 0; n < kDigitalInputs && !ended; ++n) {
+        if (pending[n].have == sizeof(GpioEventRecord)) {
+            GpioEventRecord record;
+            memcpy(&record, pending[n].octets, sizeof record);
+            pending[n].have = 0;
+            ended = !deliver(env, receiver, &pending[n], record);
+        }
+    }
+
+    while (!ended) {
         const int ready = poll(fds, kDigitalInputs + 1, -1);
         if (ready < 0) {
             if (errno == EINTR) {
@@ -223,24 +292,21 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
                 continue;
             }
             GpioEventRecord record;
-            ssize_t got = 0;
-            const RecordRead result =
-                (revents & POLLIN) != 0 ? phytecDigitalEvent_readRecord(fds[n].fd, &record, &got) : RecordRead::Gone;
+            const RecordRead result = (revents & POLLIN) != 0
+                                          ? phytecDigitalEvent_readRecord(fds[n].fd, &pending[n], &record)
+                                          : RecordRead::Gone;
             switch (result) {
             case RecordRead::Whole:
-                if (debugging()) {
-                    printEvent(record);
-                }
-                IO_fireEvent(env, receiver, record);
                 // An exception from the application ends the loop and reaches the caller.
-                gone = env->ExceptionCheck();
+                gone = !deliver(env, receiver, &pending[n], record);
                 break;
-            case RecordRead::Short:
+            case RecordRead::Partial:
                 if (debugging()) {
-                    printf("short record: %zd of %zu bytes\n", got, sizeof record);
+                    printf("record in pieces: %zu of %zu bytes\n", pending[n].have, sizeof record);
                 }
                 break;
             case RecordRead::Gone:
+                pending[n].have = 0;
                 inputPath(path, sizeof path, n);
                 if (debugging()) {
                     printf("input gone: %s\n", path);
@@ -259,7 +325,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_read
         }
     }
     fds[kDigitalInputs].fd = -1;
-    stopperLeave();
+    stopperLeave(pending);
     closeInputs(fds, kDigitalInputs);
 }
 

@@ -62,7 +62,7 @@ void outputPath(char *out, size_t size, jint address, const char *attribute)
 // FileNotFoundException when the file cannot be opened.
 ssize_t readAttribute(JNIEnv *env, const char *path, char *buffer, size_t size)
 {
-    const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    const int fd = phytecIO_open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         JNU_ThrowByName(env, kFileNotFoundException, path);
         return -1;
@@ -88,7 +88,7 @@ void tooShort(JNIEnv *env, bool withDebugLine, int bufferSize, ssize_t readCount
 // FileNotFoundException or IOException "cannot write" on failure.
 void writeAttribute(JNIEnv *env, const char *path, const char *text, size_t length)
 {
-    const int fd = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    const int fd = phytecIO_open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         JNU_ThrowByName(env, kFileNotFoundException, path);
         return;
@@ -149,7 +149,7 @@ static int phytecDigitalOut_initDevice(int address)
     }
     char path[32];
     snprintf(path, sizeof path, "%s%d", kOutputDevice, address);
-    phytecDigitalOut_fds[address] = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    phytecDigitalOut_fds[address] = phytecIO_open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
     return phytecDigitalOut_fds[address] >= 0 ? 0 : -1;
 }
 
@@ -324,7 +324,7 @@ JNIEXPORT jlong JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_get
         tooShort(env, true, kAttributeReadSize, got);
         return 0;
     }
-    long value = 0;
+    int64_t value = 0;
     if (!phytecIO_parseDecimal(text, &value)) {
         JNU_ThrowByName(env, kIOException, "not a number");
         return 0;
@@ -347,7 +347,7 @@ JNIEXPORT void JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_trig
 JNIEXPORT jbooleanArray JNICALL Java_de_zavrio_quilmar_io_phytec_QuilmarIOPhytecImpl_nativeGetAll(JNIEnv *env,
                                                                                                    jobject)
 {
-    const int fd = open(kAllDevice, O_RDONLY);
+    const int fd = phytecIO_open(kAllDevice, O_RDONLY);
     if (fd < 0) {
         JNU_ThrowByName(env, kFileNotFoundException, kAllDevice);
         return nullptr;

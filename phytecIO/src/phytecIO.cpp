@@ -3,7 +3,7 @@
 #include "phytecIO.h"
 
 #include <cerrno>
-#include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "jnu.h"
@@ -32,23 +32,43 @@ ssize_t shortRead(int fd, void *buffer, size_t length)
     return static_cast<ssize_t>(done);
 }
 
-bool phytecIO_parseDecimal(const char *text, long *value)
+int phytecIO_open(const char *path, int flags)
+{
+    const int fd = open(path, flags);
+    if (fd >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Not strtol: its long is 32 bits on the unit and 64 on a desktop, and the
+// same file must read the same on both.
+bool phytecIO_parseDecimal(const char *text, int64_t *value)
 {
     const char *p = text;
     while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') {
         ++p;
     }
-    const char *digits = (*p == '+' || *p == '-') ? p + 1 : p;
-    if (*digits < '0' || *digits > '9') {
+    const bool negative = *p == '-';
+    if (*p == '+' || *p == '-') {
+        ++p;
+    }
+    if (*p < '0' || *p > '9') {
         return false;
     }
-    errno = 0;
-    char *end = nullptr;
-    const long v = strtol(text, &end, 10);
-    if (errno == ERANGE) {
-        return false;
+    const uint64_t limit = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+    uint64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        const auto digit = static_cast<uint64_t>(*p - '0');
+        if (magnitude > (limit - digit) / 10) {
+            return false;
+        }
+        magnitude = magnitude * 10 + digit;
     }
-    *value = v;
+    *value = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     return true;
 }
 

@@ -34,7 +34,7 @@ static int phytecLED_initDevice(int index)
     if (phytecLED_fds[index] >= 0) {
         return 0;
     }
-    phytecLED_fds[index] = open(kLEDFiles[index], O_RDWR | O_NOCTTY | O_NONBLOCK);
+    phytecLED_fds[index] = phytecIO_open(kLEDFiles[index], O_RDWR | O_NOCTTY | O_NONBLOCK);
     return phytecLED_fds[index] >= 0 ? 0 : -1;
 }
 

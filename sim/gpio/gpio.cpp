@@ -4,7 +4,13 @@
 //       hands out one 28-octet GpioEventRecord (edge time, notification time,
 //       sequence number per input from 1, address, value); readable while a
 //       record waits; EAGAIN when none does; a read of fewer than 28 octets
-//       is refused (EINVAL) and recorded as a violation.
+//       is refused (EINVAL) and recorded as a violation. A record may be
+//       handed out in two pieces ("split"): the read that takes the rest may
+//       ask for just the rest. Edges closer together than the input's
+//       debounce time (milliseconds) are not reported: an edge is reported
+//       once the input has kept its level that long, and one that only
+//       returns to the level last reported is a bounce and not reported at
+//       all. Edges of the trigger attribute are not debounced.
 //   /dev/gpio/out0 .. /dev/gpio/out3 output devices: "1\n" or "0\n" per write,
 //       reflected in /sys/class/gpio/out<n>/level ("hi\n"/"lo\n").
 //   /dev/gpio/ALL   snapshot: 21 octets, inputs 0..15 as 'H'/'L', outputs
@@ -26,7 +32,8 @@
 //   edge N VALUE [ESEC ENSEC [RSEC RNSEC]]  inject an edge (times default to now)
 //   burst N COUNT        inject COUNT edges on N, values alternating 1, 0, ...
 //   train N COUNT MS     inject COUNT edges on N, one every MS milliseconds
-//   short N OCTETS       the next record read from N is cut to OCTETS octets
+//   split N OCTETS MS    the next record read from N comes in two pieces: its
+//                        first OCTETS octets, the rest MS milliseconds later
 //   vanish N | restore N  remove the device of input N (open descriptors hang
 //                        up) or bring it back
 //   fail out N | fail led green|yellow   the next write there fails with EIO
@@ -45,6 +52,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -63,11 +71,26 @@ constexpr int kOutputs = 4;
 
 struct Board;
 
+// An edge waiting for its input to keep the level for the debounce time.
+struct HeldEdge {
+    uint32_t value = 0;
+    timespec event{}, report{};
+    bool bounced = false; // it ended an edge that did not last
+    unsigned generation = 0;
+};
+
 struct Input {
     std::deque<GpioEventRecord> queue;
     uint32_t sequence = 0;
     unsigned delivered = 0;
-    int cut = 0; // octets of the next record, 0 = whole
+    unsigned bounces = 0; // edges not reported for the debounce time
+    int splitAt = 0;      // octets of the next record's first piece, 0 = whole
+    int splitMs = 0;
+    std::vector<uint8_t> rest; // the second piece of a split record
+    bool restReady = false;
+    bool reportedHigh = false;
+    std::optional<HeldEdge> held;
+    unsigned generation = 0;
     std::unique_ptr<vboard::DeviceServer> device;
 };
 
@@ -122,6 +145,10 @@ struct Board {
     }
     void updateReadiness(int n);
     void inject(int n, uint32_t value, const timespec *event, const timespec *report);
+    void report(int n, uint32_t value, const timespec &event, const timespec &report);
+    void edge(int n, uint32_t value, const timespec *event, const timespec *report);
+    void settle(int n);
+    long debounceMs(int n) const;
     std::string snapshot() const;
 };
 
@@ -136,16 +163,14 @@ void Board::updateReadiness(int n)
 {
     if (!inputs[n].device)
         return;
+    const Input &in = inputs[n];
+    const bool readable = in.rest.empty() ? !in.queue.empty() : in.restReady;
     for (vboard::Connection *c : inputs[n].device->connections())
-        c->set_readable(!inputs[n].queue.empty());
+        c->set_readable(readable);
 }
 
-void Board::inject(int n, uint32_t value, const timespec *event, const timespec *report)
+void Board::report(int n, uint32_t value, const timespec &ev, const timespec &rep)
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    const timespec ev = event ? *event : now;
-    const timespec rep = report ? *report : now;
     GpioEventRecord r{};
     r.event_sec = static_cast<int32_t>(ev.tv_sec);
     r.event_nsec = static_cast<int32_t>(ev.tv_nsec);
@@ -155,8 +180,70 @@ void Board::inject(int n, uint32_t value, const timespec *event, const timespec 
     r.address = static_cast<uint32_t>(n);
     r.value = value;
     inputs[n].queue.push_back(r);
+    inputs[n].reportedHigh = value != 0;
     writeFile("gpio/" + inputName(n) + "/level", value != 0 ? "hi\n" : "lo\n");
     updateReadiness(n);
+}
+
+long Board::debounceMs(int n) const
+{
+    const auto it = attributes.find(inputName(n) + "/debounce");
+    return it == attributes.end() ? 0 : atol(it->second.shown.c_str());
+}
+
+// The held edge has lasted the debounce time.
+void Board::settle(int n)
+{
+    Input &in = inputs[n];
+    if (!in.held)
+        return;
+    const HeldEdge h = *in.held;
+    in.held.reset();
+    if (h.bounced && (h.value != 0) == in.reportedHigh) {
+        ++in.bounces;
+        return;
+    }
+    report(n, h.value, h.event, h.report);
+}
+
+int64_t millisBetween(const timespec &from, const timespec &to)
+{
+    return (static_cast<int64_t>(to.tv_sec) - from.tv_sec) * 1000 + (to.tv_nsec - from.tv_nsec) / 1000000;
+}
+
+// A change of the input's level, debounced as the driver does.
+void Board::edge(int n, uint32_t value, const timespec *event, const timespec *report)
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const timespec ev = event ? *event : now;
+    const timespec rep = report ? *report : now;
+    const long debounce = debounceMs(n);
+    if (debounce <= 0) {
+        this->report(n, value, ev, rep);
+        return;
+    }
+    Input &in = inputs[n];
+    bool bounced = false;
+    if (in.held) {
+        if (millisBetween(in.held->event, ev) < debounce) {
+            ++in.bounces; // the held edge did not last
+            bounced = true;
+        } else {
+            settle(n);
+        }
+    }
+    in.held = HeldEdge{value, ev, rep, bounced, ++in.generation};
+    const unsigned generation = in.generation;
+    loop.after(std::chrono::milliseconds(debounce), [this, n, generation] {
+        if (inputs[n].held && inputs[n].held->generation == generation)
+            settle(n);
+    });
+}
+
+void Board::inject(int n, uint32_t value, const timespec *event, const timespec *report)
+{
+    edge(n, value, event, report);
 }
 
 std::string Board::snapshot() const
@@ -186,6 +273,19 @@ class InputSession : public vboard::Session
     vboard::Result read(std::vector<uint8_t> &data, size_t count, bool) override
     {
         Input &in = b_.inputs[n_];
+        if (!in.rest.empty()) {
+            if (!in.restReady)
+                return vboard::Result::error(EAGAIN);
+            if (count < in.rest.size()) {
+                b_.violation(inputName(n_) + ": read of " + std::to_string(count) + " octets");
+                return vboard::Result::error(EINVAL);
+            }
+            data = std::move(in.rest);
+            in.rest.clear();
+            ++in.delivered;
+            b_.updateReadiness(n_);
+            return vboard::Result::ok(static_cast<int64_t>(data.size()));
+        }
         if (count < sizeof(GpioEventRecord)) {
             b_.violation(inputName(n_) + ": read of " + std::to_string(count) + " octets");
             return vboard::Result::error(EINVAL);
@@ -194,16 +294,26 @@ class InputSession : public vboard::Session
             return vboard::Result::error(EAGAIN);
         const GpioEventRecord r = in.queue.front();
         in.queue.pop_front();
-        size_t n = sizeof r;
-        if (in.cut > 0) {
-            n = static_cast<size_t>(in.cut);
-            in.cut = 0;
-        }
         const auto *p = reinterpret_cast<const uint8_t *>(&r);
-        data.assign(p, p + n);
-        ++in.delivered;
+        if (in.splitAt == 0) {
+            data.assign(p, p + sizeof r);
+            ++in.delivered;
+            b_.updateReadiness(n_);
+            return vboard::Result::ok(static_cast<int64_t>(sizeof r));
+        }
+        const size_t first = static_cast<size_t>(in.splitAt);
+        data.assign(p, p + first);
+        in.rest.assign(p + first, p + sizeof r);
+        in.restReady = false;
+        in.splitAt = 0;
+        Board &b = b_;
+        const int n = n_;
+        b_.loop.after(std::chrono::milliseconds(in.splitMs), [&b, n] {
+            b.inputs[n].restReady = true;
+            b.updateReadiness(n);
+        });
         b_.updateReadiness(n_);
-        return vboard::Result::ok(static_cast<int64_t>(n));
+        return vboard::Result::ok(static_cast<int64_t>(first));
     }
     vboard::Result write(std::span<const uint8_t>, bool) override
     {
@@ -374,7 +484,9 @@ class AttributeSession : public vboard::Session
             if (text != "1")
                 return refuse(true);
             const bool high = b_.readFile("gpio/" + inputName(a.input) + "/level").rfind("hi", 0) == 0;
-            b_.inject(a.input, high ? 1 : 0, nullptr, nullptr);
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            b_.report(a.input, high ? 1 : 0, now, now);
         }
         return vboard::Result::ok(static_cast<int64_t>(data.size()));
     }
@@ -411,7 +523,13 @@ void defaults(Board &b)
         in.queue.clear();
         in.sequence = 0;
         in.delivered = 0;
-        in.cut = 0;
+        in.bounces = 0;
+        in.splitAt = in.splitMs = 0;
+        in.rest.clear();
+        in.restReady = false;
+        in.reportedHigh = false;
+        in.held.reset();
+        ++in.generation;
         b.writeFile("gpio/" + inputName(n) + "/level", "lo\n");
         const std::string dir = inputName(n);
         b.attributes[dir + "/negated"].shown = "no\n";
@@ -504,9 +622,9 @@ std::string show(const Board &b)
     }
     for (int n = 0; n < kInputs; ++n) {
         const Input &in = b.inputs[n];
-        snprintf(line, sizeof line, "%s %s queued=%zu sequence=%u delivered=%u opens=%zu\n", inputName(n).c_str(),
-                 in.device ? "present" : "gone", in.queue.size(), in.sequence, in.delivered,
-                 in.device ? in.device->connections().size() : 0);
+        snprintf(line, sizeof line, "%s %s queued=%zu sequence=%u delivered=%u bounces=%u opens=%zu\n",
+                 inputName(n).c_str(), in.device ? "present" : "gone", in.queue.size(), in.sequence, in.delivered,
+                 in.bounces, in.device ? in.device->connections().size() : 0);
         s += line;
     }
     return s;
@@ -523,7 +641,7 @@ void train(Board &b, int n, long left, std::chrono::milliseconds period)
     });
 }
 
-const char *kUsage = "usage: edge N VALUE [ESEC ENSEC [RSEC RNSEC]] | burst N COUNT | short N OCTETS | "
+const char *kUsage = "usage: edge N VALUE [ESEC ENSEC [RSEC RNSEC]] | burst N COUNT | split N OCTETS MS | "
                      "train N COUNT MS | vanish N | restore N | fail out N | fail led green|yellow | all TEXT|live | show | "
                      "get PATH | set PATH TEXT | violations | reset\n";
 
@@ -585,8 +703,12 @@ vboard::ControlReply command(Board &b, const std::vector<std::string> &w)
         train(b, n, v, std::chrono::milliseconds(ms));
         return {0, ""};
     }
-    if (w.size() == 3 && w[0] == "short" && parseInput(w[1], n) && parseLong(w[2], v) && v >= 0 && v < 28) {
-        b.inputs[n].cut = static_cast<int>(v);
+    if (w.size() == 4 && w[0] == "split" && parseInput(w[1], n) && parseLong(w[2], v) && v > 0 && v < 28) {
+        long long ms = 0;
+        if (!parseLong(w[3], ms) || ms < 0 || ms > 60000)
+            return {2, kUsage};
+        b.inputs[n].splitAt = static_cast<int>(v);
+        b.inputs[n].splitMs = static_cast<int>(ms);
         return {0, ""};
     }
     if (w.size() == 2 && w[0] == "vanish" && parseInput(w[1], n)) {

@@ -4,13 +4,22 @@
 // checks the time as the kernel does (rtc_valid_tm) and stores the record,
 // RTC_WKALM_RD reports it back, RTC_RD_TIME reads this machine's UTC time.
 // Every other request fails with ENOTTY, as in the kernel's RTC driver.
+// Two behaviours of real drivers are switched on by control words: one
+// opener at a time (a second open fails with EBUSY, as the kernel's RTC
+// character device does), and a chip that keeps only the alarm's time of
+// day (RTC_WKALM_RD reports the date fields as -1, and the driver still
+// checks a record it is given as a whole).
 //
 // Control words ("vboard ctl rtc ..."):
 //   show             the alarm record and the request counts
 //   pending 0|1      the alarm fired (pending byte of the next RTC_WKALM_RD)
 //   fail ERRNO|off   make every request fail with ERRNO (a number) from now on
-//   reset            forget the alarm and the counts
+//   exclusive on|off one opener at a time (EBUSY for a second open)
+//   keep time|all    the chip keeps the alarm's time of day only, or all of it
+//   busy MS          another program holds the device for MS milliseconds
+//   reset            forget the alarm and the counts, switches off
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -27,8 +36,11 @@ namespace
 
 struct Clock {
     rtc_wkalrm alarm{};
-    unsigned sets = 0, reads = 0, opens = 0;
+    unsigned sets = 0, reads = 0, opens = 0, busyRefusals = 0;
     int fail = 0;
+    bool exclusive = false, timeOnly = false;
+    int openNow = 0;
+    std::chrono::steady_clock::time_point busyUntil{};
 
     Clock() { reset(); }
     void reset()
@@ -37,8 +49,14 @@ struct Clock {
         alarm.time.tm_mday = 1;
         alarm.time.tm_year = 70;
         alarm.time.tm_wday = 4; // 1 January 1970 was a Thursday
-        sets = reads = 0;
+        sets = reads = busyRefusals = 0;
         fail = 0;
+        exclusive = timeOnly = false;
+        busyUntil = {};
+    }
+    bool busy() const
+    {
+        return (exclusive && openNow > 0) || std::chrono::steady_clock::now() < busyUntil;
     }
 };
 
@@ -64,8 +82,20 @@ class RtcSession : public vboard::Session
     explicit RtcSession(Clock &clock) : clock_(clock) {}
     int open(int) override
     {
+        if (clock_.busy()) {
+            ++clock_.busyRefusals;
+            return EBUSY;
+        }
         ++clock_.opens;
+        ++clock_.openNow;
+        counted_ = true;
         return 0;
+    }
+    void closed() override
+    {
+        if (counted_)
+            --clock_.openNow;
+        counted_ = false;
     }
     // A read waits for an interrupt; this clock raises none.
     vboard::Result read(std::vector<uint8_t> &, size_t count, bool) override
@@ -91,10 +121,16 @@ class RtcSession : public vboard::Session
             ++clock_.sets;
             return vboard::Result::ok();
         }
-        case RTC_WKALM_RD:
-            call.put(clock_.alarm);
+        case RTC_WKALM_RD: {
+            rtc_wkalrm a = clock_.alarm;
+            if (clock_.timeOnly) {
+                a.time.tm_mday = a.time.tm_mon = a.time.tm_year = -1;
+                a.time.tm_wday = a.time.tm_yday = a.time.tm_isdst = -1;
+            }
+            call.put(a);
             ++clock_.reads;
             return vboard::Result::ok();
+        }
         case RTC_RD_TIME: {
             time_t now = time(nullptr);
             tm t;
@@ -111,6 +147,7 @@ class RtcSession : public vboard::Session
 
   private:
     Clock &clock_;
+    bool counted_ = false;
 };
 
 std::string show(const Clock &c)
@@ -119,10 +156,10 @@ std::string show(const Clock &c)
     char buf[256];
     snprintf(buf, sizeof buf,
              "alarm enabled=%d pending=%d sec=%d min=%d hour=%d mday=%d mon=%d year=%d wday=%d yday=%d "
-             "isdst=%d\nrequests set=%u read=%u opens=%u\n",
+             "isdst=%d\nrequests set=%u read=%u opens=%u%s\n",
              a.enabled, a.pending, a.time.tm_sec, a.time.tm_min, a.time.tm_hour, a.time.tm_mday,
              a.time.tm_mon, a.time.tm_year, a.time.tm_wday, a.time.tm_yday, a.time.tm_isdst, c.sets, c.reads,
-             c.opens);
+             c.opens, c.busyRefusals > 0 ? (" busy=" + std::to_string(c.busyRefusals)).c_str() : "");
     return buf;
 }
 
@@ -161,7 +198,19 @@ vboard::ControlReply command(Clock &c, const std::vector<std::string> &w)
             return {0, ""};
         }
     }
-    return {2, "usage: show | pending 0|1 | fail ERRNO|off | reset\n"};
+    if (w.size() == 2 && w[0] == "exclusive" && (w[1] == "on" || w[1] == "off")) {
+        c.exclusive = w[1] == "on";
+        return {0, ""};
+    }
+    if (w.size() == 2 && w[0] == "keep" && (w[1] == "time" || w[1] == "all")) {
+        c.timeOnly = w[1] == "time";
+        return {0, ""};
+    }
+    if (w.size() == 2 && w[0] == "busy" && to_int(w[1], v) && v >= 0) {
+        c.busyUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(v);
+        return {0, ""};
+    }
+    return {2, "usage: show | pending 0|1 | fail ERRNO|off | exclusive on|off | keep time|all | busy MS | reset\n"};
 }
 
 } // namespace

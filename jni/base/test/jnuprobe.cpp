@@ -45,3 +45,19 @@ JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_test_JnuProbe_setStringField(JNIEn
 }
 
 } // extern "C"
+
+// Faults on purpose, for the check that the VM's JNI warnings fail a run:
+// `count` local references never deleted, or (0) a call left unchecked.
+extern "C" JNIEXPORT jint JNICALL Java_de_zavrio_quilmar_test_JniFaultMain_fault(JNIEnv *env, jclass, jint count)
+{
+    jclass system = env->FindClass("java/lang/System");
+    jmethodID separator = env->GetStaticMethodID(system, "lineSeparator", "()Ljava/lang/String;");
+    jobject text = env->CallStaticObjectMethod(system, separator);
+    if (count == 0) {
+        return env->GetStringUTFLength(static_cast<jstring>(text)) * 0; // no ExceptionCheck before
+    }
+    for (jint i = 0; !env->ExceptionCheck() && i < count; ++i) {
+        env->NewStringUTF("leak");
+    }
+    return count;
+}

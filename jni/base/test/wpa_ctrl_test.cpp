@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -120,25 +121,40 @@ TEST_F(WpaCtrl, OpenWithoutSupplicantLeavesNothingBehind)
     EXPECT_EQ(nullptr, wpa_ctrl_open(""));
 }
 
-TEST_F(WpaCtrl, StaleLocalFileOfAnEarlierProcessDoesNotBlockOpen)
+// Whatever another account left at the next names (a stale socket, a
+// directory, a file, a link) is skipped and kept; the socket opened is
+// reachable by its owner only and not inherited by programs started later.
+TEST_F(WpaCtrl, NamesTakenByOthersAreSkippedAndKept)
 {
     wpa_ctrl_conn *probe = open();
     ASSERT_NE(nullptr, probe);
     const std::string used = local_path(probe);
     wpa_ctrl_close(probe);
-    // The next name the counter will give, left over as a socket file.
     const size_t dash = used.rfind('-');
-    const std::string next = used.substr(0, dash + 1) + std::to_string(std::stoi(used.substr(dash + 1)) + 1);
+    const int first = std::stoi(used.substr(dash + 1)) + 1;
+    const auto name = [&](int i) { return used.substr(0, dash + 1) + std::to_string(first + i); };
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, next.c_str());
+    std::strcpy(addr.sun_path, name(0).c_str());
     ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
     close(fd); // the file stays, as after a crash
+    ASSERT_EQ(0, mkdir(name(1).c_str(), 0755));
+    ASSERT_EQ(0, close(::open(name(2).c_str(), O_CREAT | O_WRONLY, 0644)));
+    ASSERT_EQ(0, symlink("/nonexistent", name(3).c_str()));
+
     wpa_ctrl_conn *c = open();
     ASSERT_NE(nullptr, c);
-    EXPECT_EQ(next, local_path(c));
+    EXPECT_EQ(name(4), local_path(c));
+    struct stat st {};
+    EXPECT_TRUE(stat(name(4).c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+    EXPECT_EQ(FD_CLOEXEC, fcntl(wpa_ctrl_get_fd(c), F_GETFD));
     wpa_ctrl_close(c);
+    const mode_t kinds[] = {S_IFSOCK, S_IFDIR, S_IFREG, S_IFLNK};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(lstat(name(i).c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kinds[i]) << name(i);
+        EXPECT_EQ(0, remove(name(i).c_str()));
+    }
 }
 
 TEST_F(WpaCtrl, RequestReturnsTheReplyOrItsBeginning)

@@ -19,11 +19,18 @@ public class QuilmarIOEventImpl implements QuilmarIOEvent {
     public int notifySeconds;
     public int notifyNanos;
 
+    /** Tests only: this many next calls of setEventTime throw, as an application's setter might. */
+    static volatile int failingSetters;
+
     public QuilmarIOEventImpl() {}
 
     private static native void nativeInit();
 
     public void setEventTime(int seconds, int nanos) {
+        if (failingSetters > 0) {
+            failingSetters--;
+            throw new IllegalStateException("setEventTime refused");
+        }
         eventSeconds = seconds;
         eventNanos = nanos;
     }

@@ -5,10 +5,15 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertInstanceOf;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.FileNotFoundException;
 import java.io.IOException;
+import java.io.File;
+import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.HashMap;
 import java.util.List;
@@ -165,17 +170,80 @@ class DigitalEventsTest extends GpioFixture {
     }
 
     @Test
-    void aShortRecordIsDroppedAndTheNextOneIsWhole() throws Exception {
-        board.gpio("short", "5", "10");
-        board.gpio("edge", "5", "1");
-        board.gpio("edge", "5", "0", "40", "41");
+    void aRecordInPiecesGivesOneEventAndAStopStillEndsTheWait() throws Exception {
+        board.gpio("split", "5", "14", "300");
+        board.gpio("edge", "5", "1", "40", "41");
         startReader();
-        QuilmarIOEventImpl e = next();
-        assertEquals(5, e.address);
-        assertEquals(2, e.sequenceNumber);
-        assertEquals(40, e.eventSeconds);
-        assertEquals(41, e.eventNanos);
+        assertEquals("in5 seq=1 value=true ev=40.000000041", next().toString().substring(0, 36));
+        // Stopped between the pieces: the rest completes the record in the next run.
+        board.gpio("split", "5", "10", "500");
+        board.gpio("edge", "5", "0", "50", "51");
+        Thread.sleep(100);
+        io.stopReadEvents();
+        reader.join(GpioBoard.WAIT_MS);
+        assertTrue(readerReturned && io.events.isEmpty(), "readEvents returned: " + readerEnd);
+        startReader();
+        assertEquals("in5 seq=2 value=false ev=50.000000051", next().toString().substring(0, 37));
         assertNull(io.events.poll(100, TimeUnit.MILLISECONDS));
+    }
+
+    @Test
+    void anExceptionFromJavaEndsTheLoopAndLosesNoRecord() throws Exception {
+        QuilmarIOPhytecImpl refusing = new QuilmarIOPhytecImpl() {
+            @Override
+            public void addEvent(de.zavrio.quilmar.io.QuilmarIOEvent event) {
+                super.addEvent(event);
+                throw new IllegalStateException("addEvent refused");
+            }
+        };
+        board.gpio("burst", "2", "2");
+        assertEquals("addEvent refused", assertThrows(IllegalStateException.class, refusing::readEvents).getMessage());
+        assertEquals(1, refusing.events.take().event().sequenceNumber);
+        // A setter that throws: the event never reached addEvent, so its record comes again.
+        QuilmarIOEventImpl.failingSetters = 1;
+        assertEquals("setEventTime refused", assertThrows(IllegalStateException.class, io::readEvents).getMessage());
+        startReader();
+        assertEquals(2, next().sequenceNumber);
+        assertNull(io.events.poll(100, TimeUnit.MILLISECONDS));
+    }
+
+    @Test
+    void edgesCloserThanTheDebounceTimeAreNotReported() throws Exception {
+        io.setDigitalInputDebounce(6, 200);
+        startReader();
+        awaitOpen();
+        for (String[] edge : new String[][] {{"1", "10", "0"}, {"0", "10", "50000000"}, {"1", "20", "0"},
+                {"0", "20", "100000000"}, {"1", "20", "150000000"}}) {
+            board.gpio("edge", "6", edge[0], edge[1], edge[2]);
+        }
+        // 10.0 bounced back, 20.0 and 20.1 did not last: only the level kept from 20.15 is reported.
+        assertEquals("in6 seq=1 value=true ev=20.150000000", next().toString().substring(0, 36));
+        assertNull(io.events.poll(400, TimeUnit.MILLISECONDS));
+    }
+
+    @Test
+    void everyDescriptorOfTheLibraryIsCloseOnExec() throws Exception {
+        List<String> before = List.of(new File("/proc/self/fdinfo").list());
+        io.setDigitalOutput(1, true);
+        io.nativeSetLED(0, true);
+        startReader();
+        awaitOpen();
+        List<String> opened = new ArrayList<>(List.of(new File("/proc/self/fdinfo").list()));
+        opened.removeAll(before);
+        assertTrue(opened.size() >= 20, "sixteen inputs, the stop pipe, an output and an LED: " + opened);
+        for (String fd : opened) {
+            try {
+                String flags = Files.readAllLines(Path.of("/proc/self/fdinfo", fd)).get(1); // "flags:\t0..."
+                assertTrue((Long.parseLong(flags.substring(6).trim(), 8) & 02000000) != 0, fd + " reaches a child");
+            } catch (NoSuchFileException listingsOwn) {
+                // closed again
+            }
+        }
+        // They stay open; failed writes close them again.
+        board.gpio("fail", "out", "1");
+        board.gpio("fail", "led", "green");
+        assertThrows(IOException.class, () -> io.setDigitalOutput(1, true));
+        assertThrows(IOException.class, () -> io.nativeSetLED(0, true));
     }
 
     @Test

@@ -133,6 +133,11 @@ class DigitalIOTest extends GpioFixture {
         fails(IOException.class, "not a number", () -> io.getDigitalInputDebounce(5));
         board.gpio("set", "in5/debounce", "7");
         assertEquals(7, io.getDigitalInputDebounce(5));
+        // The same on the 32-bit target as on the host: a Java long's range, nothing beyond.
+        board.gpio("set", "in5/debounce", "2147483648");
+        assertEquals(2147483648L, io.getDigitalInputDebounce(5));
+        board.gpio("set", "in5/debounce", "9223372036854775808");
+        fails(IOException.class, "not a number", () -> io.getDigitalInputDebounce(5));
     }
 
     @Test
