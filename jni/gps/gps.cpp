@@ -171,14 +171,20 @@ int openDevice(const char *path)
     if (fd < 0) {
         return -1;
     }
-    // From here on reads block.
+    // From here on reads block. The unit's kernel (2.6.16) ignores O_CLOEXEC
+    // and lacks pipe2, so close-on-exec and the pipe's modes are set by hand.
     fcntl(fd, F_SETFL, 0);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
     int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) < 0) {
+    if (pipe(wake) < 0) {
         const int saved = errno;
         close(fd);
         errno = saved;
         return -1;
+    }
+    for (const int end : wake) {
+        fcntl(end, F_SETFD, FD_CLOEXEC);
+        fcntl(end, F_SETFL, O_NONBLOCK);
     }
     Locked hold;
     if (device.fd >= 0) {
