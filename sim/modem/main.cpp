@@ -25,6 +25,9 @@ namespace
 struct Config {
     std::string line = "ttySA0";
     unsigned rate = 0; // octets per second, 0: unlimited
+    int urc_ms = 0;    // a line of the modem's own this often in command mode
+    std::string urc_text;
+    unsigned noise = 0; // octets of line noise per second in multiplexer mode
 };
 
 void usage()
@@ -35,7 +38,7 @@ void usage()
            "                    [--baud N] [--msc-command|--msc-response] [--no-ua] [--refuse] [--no-test]\n"
            "                    [--late COMMAND=MS]... [--unsolicited COMMAND=TEXT]... [--no-swallow]\n"
            "                    [--no-msc] [--t2 MS] [--lose-sabm N] [--fc-after N] [--fc-hold MS]\n"
-           "                    [--shared-flag]\n";
+           "                    [--shared-flag] [--keep-reading] [--urc MS=TEXT] [--noise N]\n";
 }
 
 telitsim::DataMode parse_mode(const std::string &m)
@@ -125,6 +128,19 @@ void parse_args(int argc, char **argv, Config &cfg, telitsim::Modem &m)
             m.fc_hold_ms = std::stoi(value());
         else if (a == "--shared-flag")
             m.shared_flag = true;
+        else if (a == "--keep-reading")
+            m.keep_reading = true;
+        else if (a == "--urc") {
+            std::string v = value();
+            auto eq = v.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == v.size())
+                throw std::invalid_argument("--urc wants MS=TEXT");
+            cfg.urc_ms = std::stoi(v.substr(0, eq));
+            cfg.urc_text = v.substr(eq + 1);
+            if (cfg.urc_ms <= 0)
+                throw std::invalid_argument("--urc wants a positive interval");
+        } else if (a == "--noise")
+            cfg.noise = static_cast<unsigned>(std::stoul(value()));
         else if (a == "--no-ua")
             m.faults.no_ua = true;
         else if (a == "--refuse")
@@ -356,6 +372,11 @@ int main(int argc, char **argv)
                     pause_ms = std::stoi(w[1]);
                     return {0, ""};
                 }
+                if (cmd == "noise") { // noise N: octets of noise per second
+                    need(1);
+                    cfg.noise = static_cast<unsigned>(std::stoul(w[1]));
+                    return {0, ""};
+                }
                 if (cmd == "split") {
                     need(1);
                     modem.split = std::stoul(w[1]);
@@ -375,6 +396,13 @@ int main(int argc, char **argv)
                 return {2, std::string(e.what()) + "\n"};
             }
         };
+        if (cfg.urc_ms > 0)
+            loop.every(std::chrono::milliseconds(cfg.urc_ms), [&] { modem.say(cfg.urc_text); });
+        // Noise in tenths of a second, once the control channel is open.
+        loop.every(std::chrono::milliseconds(100), [&] {
+            if (cfg.noise > 0 && modem.open(0))
+                modem.send_noise((cfg.noise + 9) / 10);
+        });
         vboard::ControlServer control(loop, root, "modem", handler);
         vboard::announce_ready();
         loop.run();
