@@ -8,7 +8,14 @@
 #   fclog     log lines of a daemon relaying while the modem sets and clears
 #             FC every 4 KiB and sends its status commands (per minute)
 #   fcgoodput goodput at 115200 baud with that throttling
-# Usage: bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle|fclog|fcgoodput]...
+#   fcstorm   against the independent 27.010 responder (../shared/peers), full
+#             load both ways at 115200 while it sets FC on a DLCI for 1 s every
+#             3 s: longest MSC command-to-answer time, frames after FC
+#   trickle   latency of a command on one channel while a frame on another
+#             arrives one octet every 50 ms
+#   noiselog  log octets of NOISE_SECONDS (60) of bad frames and junk, per hour
+# DAEMON=path measures another portweaver build; PEERS=dir the responder's folder.
+# Usage: bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle|fclog|fcgoodput|fcstorm|trickle|noiselog]...
 set -euo pipefail
 calc() { awk "BEGIN { print $* }"; }
 cd "$(dirname "$0")/.."
@@ -173,6 +180,12 @@ for w in "${what[@]}"; do
     limit=$(calc "11520 * 126 / 132")
     printf 'fcgoodput: 4 x %d octets each way at 115200 baud with FC every 4 KiB for 30 ms: %.2f s, %.0f octets/s modem -> unit = %.1f %% of the UIH limit (whole run, start and end included)\n' \
       $n "$secs" "$(calc "4 * $n / $secs")" "$(calc "100 * 4 * $n / $secs / $limit")"
+    ;;
+  fcstorm | trickle | noiselog)
+    secs=30
+    [ "$w" = noiselog ] && secs=${NOISE_SECONDS:-60}
+    python3 daemon/test/peer_acceptance.py --bin "$bin" --preload "$PWD/${bin%/bin}/lib/libvboard_preload.so" \
+      --peers "${PEERS:-../shared/peers}" ${DAEMON:+--daemon "$DAEMON"} --modem peer --figure "$w" --seconds "$secs"
     ;;
   *) echo "unknown figure $w" >&2; exit 2 ;;
   esac

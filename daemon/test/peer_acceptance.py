@@ -51,6 +51,17 @@ def on_board_env(root):
     return env
 
 
+def terminate(proc, limit):
+    """SIGTERM, then SIGKILL after `limit` seconds."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(limit)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 class Board:
     """A board root with the emulated /dev/cmux (and vboard-modem if asked)."""
 
@@ -77,12 +88,7 @@ class Board:
                                 stderr=subprocess.STDOUT, text=True)
 
     def close(self):
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        terminate(self.proc, 10)
         self.log.close()
         shutil.rmtree(self.root, ignore_errors=True)
         os.unlink(self.root + ".board")
@@ -92,7 +98,7 @@ class Daemon:
     def __init__(self, board):
         self.path = board.root + ".daemon"
         self.out = open(self.path, "w+b")
-        self.proc = subprocess.Popen([ARGS.bin + "/portweaver"], env=on_board_env(board.root),
+        self.proc = subprocess.Popen([ARGS.daemon or ARGS.bin + "/portweaver"], env=on_board_env(board.root),
                                      stdout=self.out, stderr=subprocess.STDOUT)
 
     def log(self):
@@ -103,13 +109,7 @@ class Daemon:
         return self.proc.poll() is None
 
     def stop(self):
-        if self.running():
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        terminate(self.proc, 5)
         self.out.close()
         text = self.log().decode("latin-1")
         os.unlink(self.path)
@@ -417,7 +417,10 @@ def trickle(gap=0.05, measured=None):
                 measured.append(latency)
             check(arrived, "AT on DLCI 3 never reached the modem")
             check(latency <= ARGS.latency_limit, "AT on DLCI 3 took %.0f ms" % (latency * 1000))
-            clients_ok([(0, reader)], 10)
+            try:
+                clients_ok([(0, reader)], 10)
+            except Failed as e:
+                raise Failed("%s; the slow frame did not arrive whole: %s" % (e, daemon.log()[-600:]))
             finish(modem, daemon)
         finally:
             if holder:
@@ -533,12 +536,13 @@ def main(argv):
     p = argparse.ArgumentParser()
     p.add_argument("--bin", required=True)
     p.add_argument("--preload", required=True, help="LD_PRELOAD for programs on the board")
+    p.add_argument("--daemon", help="another portweaver than the one in --bin")
     p.add_argument("--peers", default=os.path.join(os.path.dirname(__file__), "../../../shared/peers"))
     p.add_argument("--modem", choices=("sim", "peer"), default="sim")
     p.add_argument("--runs", type=int, default=int(os.environ.get("PEER_RUNS", "2")))
     p.add_argument("--figure")
     p.add_argument("--seconds", type=float, default=30.0)
-    p.add_argument("--answer-limit", type=float, default=0.025)
+    p.add_argument("--answer-limit", type=float, default=0.1)
     p.add_argument("--latency-limit", type=float, default=0.3)
     p.add_argument("--noise-limit", type=int, default=4096)
     p.add_argument("cases", nargs="*")
