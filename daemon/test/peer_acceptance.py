@@ -466,18 +466,24 @@ def noise(seconds=8.0, rate=11520, measured=None):
 
 
 def _peer_noise(modem, seconds, rate):
+    """Mostly frames of 60 octets whose FCS is wrong, then junk, at `rate`."""
     lib = modem.lib
     end = time.monotonic() + seconds
     x = 1
     while time.monotonic() < end:
-        junk = bytearray()
-        for _ in range(rate // 10):
-            x = (x * 1103515245 + 12345) & 0x7FFFFFFF
-            junk.append(x >> 16 & 0xFF)
-        bad = bytearray(lib.encode_frame(1, lib.UIH, bytes(junk[:60]), cr=modem.m.command_cr))
-        bad[-2] ^= 0x5A
-        modem.m.inject(bytes(bad))
-        modem.m.inject(bytes(junk[60:]))
+        out = bytearray()
+        while len(out) < rate // 10:
+            junk = bytearray()
+            for _ in range(60):
+                x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+                junk.append(x >> 16 & 0xFF)
+            if rate // 10 - len(out) >= 66 + 16:
+                bad = bytearray(lib.encode_frame(1, lib.UIH, bytes(junk), cr=modem.m.command_cr))
+                bad[-2] ^= 0x5A
+                out += bad
+            else:
+                out += junk[:rate // 10 - len(out)]
+        modem.m.inject(bytes(out))
         time.sleep(0.1)
 
 

@@ -625,13 +625,16 @@ void Modem::send_noise(size_t n)
         noise_seed_ ^= noise_seed_ << 5;
         return static_cast<uint8_t>(noise_seed_);
     };
-    size_t info = std::min(n / 2, MAX_INFO);
-    std::vector<uint8_t> out = {FLAG, 0x05, UIH, static_cast<uint8_t>(info << 1 | 1)};
-    for (size_t i = 0; i < info; ++i)
-        out.push_back(next());
-    std::vector<uint8_t> covered(out.begin() + 1, out.begin() + 4);
-    out.push_back(static_cast<uint8_t>(fcs(covered) ^ 0x5A));
-    out.push_back(FLAG);
+    // Mostly frames of 60 octets whose FCS is wrong, then junk.
+    std::vector<uint8_t> out;
+    while (n - out.size() >= 66 + 16) {
+        size_t at = out.size();
+        out.insert(out.end(), {FLAG, 0x05, UIH, 60 << 1 | 1});
+        for (size_t i = 0; i < 60; ++i)
+            out.push_back(next());
+        out.push_back(static_cast<uint8_t>(fcs(std::span<const uint8_t>(&out[at + 1], 3)) ^ 0x5A));
+        out.push_back(FLAG);
+    }
     while (out.size() < n)
         out.push_back(next());
     emit(out);

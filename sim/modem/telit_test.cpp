@@ -323,12 +323,12 @@ TEST_F(Responder, NoiseAndOwnLines)
     EXPECT_EQ(text(), "\r\nRING\r\n");
     to_mux();
     m.say("RING"); // no AT text in multiplexer mode
-    m.send_noise(40);
-    ASSERT_EQ(out.size(), 40u);
+    m.send_noise(100);
+    ASSERT_EQ(out.size(), 100u);
     // A UIH frame on DLCI 1 whose FCS is wrong, then junk.
     size_t len = out[3] >> 1;
     EXPECT_EQ((bytes{out[0], out[1], out[2]}), (bytes{0xF9, 0x05, 0xEF}));
-    EXPECT_EQ(len, 20u);
+    EXPECT_EQ(len, 60u);
     EXPECT_NE(out[4 + len], telitsim::fcs(bytes{0x05, 0xEF, out[3]}));
     EXPECT_EQ(out[5 + len], 0xF9);
 }
