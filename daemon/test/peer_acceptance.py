@@ -239,13 +239,13 @@ class PeerModem:
         self.board.close()
 
 
-def modem_for(kind=None, sim_args=(), peer_options=None, rate=None):
+def modem_for(kind=None, sim_args=(), rate=None):
     if ARGS.modem == "sim":
         args = list(SimModem.KINDS[kind] if kind else []) + list(sim_args)
         if rate:
             args += ["--baud", str(rate * 10)]
         return SimModem(args)
-    return PeerModem(PeerModem.KINDS[kind] if kind else (peer_options or {}), rate)
+    return PeerModem(PeerModem.KINDS[kind] if kind else {}, rate)
 
 
 def up(modem, limit=15):
@@ -256,20 +256,18 @@ def up(modem, limit=15):
     return daemon
 
 
-def finish(modem, daemon, extra=()):
+def finish(modem, daemon):
     """Stops the daemon; the modem's record and the daemon's state decide."""
     alive = daemon.running()
     log = daemon.stop()
-    problems = modem.violations() + list(extra)
+    problems = modem.violations()
     if not alive:
         problems.append("daemon ended: " + log[-1500:])
     check(not problems, "; ".join(problems[:8]))
-    return log
 
 
 def echo(board, port, octets, seed):
-    c = board.client("open", str(port), "echo", str(octets), str(seed))
-    return c
+    return board.client("open", str(port), "echo", str(octets), str(seed))
 
 
 def clients_ok(clients, limit):
