@@ -322,7 +322,11 @@ class Storm:
             if not sim:
                 threading.Thread(target=self._fc, args=(modem, stop, commands), daemon=True).start()
             clients = [(p, echo(modem.board, p, self.octets, 21 + p)) for p in range(4)]
-            clients_ok(clients, 120)
+            try:
+                clients_ok(clients, 120)
+            except Failed as e:
+                state = modem.ctl("stats")[1] if sim else "waiting MSC %s" % modem.m.msc_waiting
+                raise Failed("%s; modem: %s; daemon: %s" % (e, state, daemon.log()[-800:]))
             stop.set()
             if sim:
                 check(wait_for(lambda: modem.unanswered() == 0, 3), "MSC commands unanswered")

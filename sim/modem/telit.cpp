@@ -68,7 +68,7 @@ void Modem::receive(std::span<const uint8_t> data)
     // multiplexes already).
     bool told = false; // once a read
     auto frames_in_command_mode = [this, &told](std::span<const uint8_t> d) {
-        if (!told && !mux_ && !silent && std::find(d.begin(), d.end(), FLAG) != d.end()) {
+        if (!told && !mux_ && !silent && !closing_ && std::find(d.begin(), d.end(), FLAG) != d.end()) {
             told = true;
             violation("frame sent in command mode");
         }
@@ -732,6 +732,12 @@ void Modem::close_down()
     sleeping_ = false;
     rx_frame_.clear();
     report("mux off");
+    // A DTE closing down sends CLD and DISC on DLCI 0 back to back: what
+    // follows the first for a moment is the rest of the close-down.
+    if (later) {
+        closing_ = true;
+        later(500, [this] { closing_ = false; });
+    }
 }
 
 std::string Modem::stats() const

@@ -146,6 +146,7 @@ class Modem
     bool cmux_switch_ = false;
     uint8_t last_out_ = 0;
     bool mux_ = false;
+    bool closing_ = false; // just left the multiplexer
     bool sleeping_ = false;
     bool dtr_ = true;
     bool at_seen_ = false;
