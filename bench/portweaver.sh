@@ -185,8 +185,8 @@ for w in "${what[@]}"; do
   fcstorm | trickle | noiselog)
     secs=30
     [ "$w" = noiselog ] && secs=${NOISE_SECONDS:-60}
-    python3 daemon/test/peer_acceptance.py --bin "$bin" --preload "$PWD/${bin%/bin}/lib/libvboard_preload.so" \
-      --peers "${PEERS:-../shared/peers}" ${DAEMON:+--daemon "$DAEMON"} --modem peer --figure "$w" --seconds "$secs"
+    python3 -B bench/portweaver_peers.py --bin "$bin" --preload "$PWD/${bin%/bin}/lib/libvboard_preload.so" \
+      --peers "${PEERS:-../shared/peers}" ${DAEMON:+--daemon "$DAEMON"} --figure "$w" --seconds "$secs"
     ;;
   *) echo "unknown figure $w" >&2; exit 2 ;;
   esac
