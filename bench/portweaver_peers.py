@@ -148,6 +148,9 @@ class SimModem:
     def has(self, text):
         return self.ctl("has", text)[0] == 0
 
+    def state(self):
+        return " / ".join(self.ctl("events")[1].splitlines()[-12:])
+
     def close(self):
         self.board.close()
 
@@ -225,6 +228,10 @@ class PeerModem:
                 found.append('"%s" before the answer to "%s"' % (c1, c0))
         return found
 
+    def state(self):
+        t0 = self.m.at_log[0][0] if self.m.at_log else 0
+        return "%s; %s" % (self.m.phase, " ".join("%.3f %s->%s" % (t - t0, c, r) for t, c, r in self.m.at_log[-12:]))
+
     def data_mode(self, dlci, mode):
         if mode == "at":
             self.m.data_modes[dlci] = lambda d, data: b"\r\nOK\r\n" if b"\r" in data else None
@@ -250,7 +257,7 @@ def up(modem, limit=15):
     daemon = Daemon(modem.board)
     ok = wait_for(lambda: modem.multiplexing() or not daemon.running(), limit, 0.02)
     if not ok or not daemon.running():
-        raise Failed("not multiplexing: " + daemon.stop()[-2000:])
+        raise Failed("not multiplexing: %s; modem: %s" % (daemon.stop()[-2000:], modem.state()))
     return daemon
 
 
