@@ -257,7 +257,8 @@ def up(modem, limit=15):
     daemon = Daemon(modem.board)
     ok = wait_for(lambda: modem.multiplexing() or not daemon.running(), limit, 0.02)
     if not ok or not daemon.running():
-        raise Failed("not multiplexing: %s; modem: %s" % (daemon.stop()[-2000:], modem.state()))
+        log = daemon.stop()[-2000:]
+        raise Failed("not multiplexing (daemon status %s): %s; modem: %s" % (daemon.proc.returncode, log, modem.state()))
     return daemon
 
 
