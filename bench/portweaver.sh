@@ -8,12 +8,20 @@
 #   fclog     log lines of a daemon relaying while the modem sets and clears
 #             FC every 4 KiB and sends its status commands (per minute)
 #   fcgoodput goodput at 115200 baud with that throttling
-# Usage: bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle|fclog|fcgoodput]...
+#   fcstorm   against the independent 27.010 responder (../shared/peers), full
+#             load both ways at 115200 while it sets FC on a DLCI for 1 s every
+#             3 s: longest MSC command-to-answer time, frames after FC
+#   trickle   latency of a command on one channel while a frame on another
+#             arrives one octet every 50 ms
+#   noiselog  log octets of NOISE_SECONDS (60) of bad frames and junk, per hour
+# DAEMON=path measures another portweaver build (every mode); PEERS=dir the responder's folder.
+# Usage: bench/portweaver.sh [goodput|aggregate|callgrind|syscalls|idle|fclog|fcgoodput|fcstorm|trickle|noiselog]...
 set -euo pipefail
 calc() { awk "BEGIN { print $* }"; }
 cd "$(dirname "$0")/.."
 bin=${BIN:-build/host/bin}
 export PATH=$PWD/$bin:$PATH
+daemon=${DAEMON:-$bin/portweaver} # DAEMON=path: another build of the daemon
 what=("$@")
 [ ${#what[@]} -gt 0 ] || what=(goodput aggregate callgrind syscalls idle)
 
@@ -40,7 +48,7 @@ start_board() {
 
 # start_daemon [WRAPPER...]: portweaver on the board, optionally under a tool
 start_daemon() {
-  VBOARD_ROOT=$root vboard run -r "$root" -- "$@" "$bin/portweaver" > "$root.daemon" 2>&1 &
+  VBOARD_ROOT=$root vboard run -r "$root" -- "$@" "$daemon" > "$root.daemon" 2>&1 &
   daemon_pid=$!
   for _ in $(seq 400); do
     VBOARD_ROOT=$root vboard ctl modem has "sabm 0" > /dev/null 2>&1 && return
@@ -52,7 +60,7 @@ start_daemon() {
 stop_daemon() {
   # SIGTERM to the daemon itself (not the runner), so that tools write out.
   local pid
-  pid=$(pgrep -f -n -- "$bin/portweaver\$" || true)
+  pid=$(pgrep -f -n -- "$daemon\$" || true)
   [ -n "$pid" ] && kill -TERM "$pid" 2>/dev/null || true
   wait "$daemon_pid" 2>/dev/null || true
   daemon_pid=
@@ -142,7 +150,7 @@ for w in "${what[@]}"; do
     start_board
     out=$root.idle
     start_daemon
-    pid=$(pgrep -f -n -- "$bin/portweaver\$")
+    pid=$(pgrep -f -n -- "$daemon\$")
     timeout -s INT 60 strace -p "$pid" -e trace=ppoll,poll,select,pselect6,nanosleep,read,write,writev,ioctl -o "$out" || true
     printf 'idle: %d wake-ups of the wait in 60 s; system calls: %d\n' \
       "$(grep -c '^ppoll' "$out" || true)" "$(grep -vc 'resumed\|detached\|^---\|^+++' "$out" || true)"
@@ -173,6 +181,12 @@ for w in "${what[@]}"; do
     limit=$(calc "11520 * 126 / 132")
     printf 'fcgoodput: 4 x %d octets each way at 115200 baud with FC every 4 KiB for 30 ms: %.2f s, %.0f octets/s modem -> unit = %.1f %% of the UIH limit (whole run, start and end included)\n' \
       $n "$secs" "$(calc "4 * $n / $secs")" "$(calc "100 * 4 * $n / $secs / $limit")"
+    ;;
+  fcstorm | trickle | noiselog)
+    secs=30
+    [ "$w" = noiselog ] && secs=${NOISE_SECONDS:-60}
+    python3 -B bench/portweaver_peers.py --bin "$bin" --preload "$PWD/${bin%/bin}/lib/libvboard_preload.so" \
+      --peers "${PEERS:-../shared/peers}" ${DAEMON:+--daemon "$DAEMON"} --figure "$w" --seconds "$secs"
     ;;
   *) echo "unknown figure $w" >&2; exit 2 ;;
   esac

@@ -5,6 +5,7 @@
 
 #include "vboard/control.h"
 #include "vboard/emulator.h"
+#include "vboard/escape.h"
 #include "vboard/loop.h"
 #include "vboard/serial.h"
 
@@ -25,6 +26,9 @@ namespace
 struct Config {
     std::string line = "ttySA0";
     unsigned rate = 0; // octets per second, 0: unlimited
+    int urc_ms = 0;    // a line of the modem's own this often in command mode
+    std::string urc_text;
+    unsigned noise = 0; // octets of line noise per second in multiplexer mode
 };
 
 void usage()
@@ -35,7 +39,7 @@ void usage()
            "                    [--baud N] [--msc-command|--msc-response] [--no-ua] [--refuse] [--no-test]\n"
            "                    [--late COMMAND=MS]... [--unsolicited COMMAND=TEXT]... [--no-swallow]\n"
            "                    [--no-msc] [--t2 MS] [--lose-sabm N] [--fc-after N] [--fc-hold MS]\n"
-           "                    [--shared-flag]\n";
+           "                    [--shared-flag] [--keep-reading] [--urc MS=TEXT] [--noise N]\n";
 }
 
 telitsim::DataMode parse_mode(const std::string &m)
@@ -109,8 +113,8 @@ void parse_args(int argc, char **argv, Config &cfg, telitsim::Modem &m)
                 throw std::invalid_argument(a + " wants COMMAND=VALUE");
             if (a == "--late")
                 m.late[v.substr(0, eq)] = std::stoi(v.substr(eq + 1));
-            else
-                m.unsolicited[v.substr(0, eq)] = v.substr(eq + 1);
+            else // (\\s for a space: emulator words are split at spaces)
+                m.unsolicited[v.substr(0, eq)] = vboard::unescape(v.substr(eq + 1));
         } else if (a == "--no-swallow")
             m.swallow_after_cmux = false;
         else if (a == "--no-msc")
@@ -125,6 +129,19 @@ void parse_args(int argc, char **argv, Config &cfg, telitsim::Modem &m)
             m.fc_hold_ms = std::stoi(value());
         else if (a == "--shared-flag")
             m.shared_flag = true;
+        else if (a == "--keep-reading")
+            m.keep_reading = true;
+        else if (a == "--urc") {
+            std::string v = value();
+            auto eq = v.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == v.size())
+                throw std::invalid_argument("--urc wants MS=TEXT");
+            cfg.urc_ms = std::stoi(v.substr(0, eq));
+            cfg.urc_text = vboard::unescape(v.substr(eq + 1));
+            if (cfg.urc_ms <= 0)
+                throw std::invalid_argument("--urc wants a positive interval");
+        } else if (a == "--noise")
+            cfg.noise = static_cast<unsigned>(std::stoul(value()));
         else if (a == "--no-ua")
             m.faults.no_ua = true;
         else if (a == "--refuse")
@@ -162,10 +179,18 @@ int main(int argc, char **argv)
         bool verbose = getenv("VBOARD_MODEM_VERBOSE") != nullptr;
 
         // pause MS: the next frame stops halfway for MS ms (a modem busy
-        // elsewhere); what the modem sends meanwhile follows the rest.
-        int pause_ms = 0;
+        // elsewhere); trickle MS: the next frame goes out one octet every MS
+        // ms. What the modem sends meanwhile follows the whole frame.
+        int pause_ms = 0, trickle_ms = 0;
         bool pausing = false;
-        std::vector<uint8_t> held;
+        std::vector<uint8_t> slow, held; // the rest of the slow frame, what waits behind it
+        vboard::Loop::TimerId trickle_timer = 0;
+        auto resume = [&] {
+            pausing = false;
+            std::vector<uint8_t> rest;
+            rest.swap(held);
+            line.send(rest);
+        };
         modem.send = [&](std::span<const uint8_t> d) {
             if (pausing) {
                 held.insert(held.end(), d.begin(), d.end());
@@ -176,13 +201,23 @@ int main(int argc, char **argv)
                 line.send(d.first(half));
                 held.assign(d.begin() + static_cast<std::ptrdiff_t>(half), d.end());
                 pausing = true;
-                loop.after(std::chrono::milliseconds(pause_ms), [&] {
-                    pausing = false;
-                    std::vector<uint8_t> rest;
-                    rest.swap(held);
-                    line.send(rest);
-                });
+                loop.after(std::chrono::milliseconds(pause_ms), resume);
                 pause_ms = 0;
+                return;
+            }
+            if (trickle_ms > 0 && d.size() > 1) {
+                line.send(d.first(1));
+                slow.assign(d.begin() + 1, d.end());
+                pausing = true;
+                trickle_timer = loop.every(std::chrono::milliseconds(trickle_ms), [&] {
+                    line.send(std::span<const uint8_t>(slow.data(), 1));
+                    slow.erase(slow.begin());
+                    if (slow.empty()) {
+                        loop.cancel(trickle_timer);
+                        resume();
+                    }
+                });
+                trickle_ms = 0;
                 return;
             }
             line.send(d);
@@ -351,9 +386,14 @@ int main(int argc, char **argv)
                     modem.modes[parse_dlci(w[1])] = parse_mode(w[2]);
                     return {0, ""};
                 }
-                if (cmd == "pause") {
+                if (cmd == "pause" || cmd == "trickle") {
                     need(1);
-                    pause_ms = std::stoi(w[1]);
+                    (cmd == "pause" ? pause_ms : trickle_ms) = std::stoi(w[1]);
+                    return {0, ""};
+                }
+                if (cmd == "noise") { // noise N: octets of noise per second
+                    need(1);
+                    cfg.noise = static_cast<unsigned>(std::stoul(w[1]));
                     return {0, ""};
                 }
                 if (cmd == "split") {
@@ -375,6 +415,13 @@ int main(int argc, char **argv)
                 return {2, std::string(e.what()) + "\n"};
             }
         };
+        if (cfg.urc_ms > 0)
+            loop.every(std::chrono::milliseconds(cfg.urc_ms), [&] { modem.say(cfg.urc_text); });
+        // Noise in tenths of a second, once the control channel is open.
+        loop.every(std::chrono::milliseconds(100), [&] {
+            if (cfg.noise > 0 && modem.open(0))
+                modem.send_noise((cfg.noise + 9) / 10);
+        });
         vboard::ControlServer control(loop, root, "modem", handler);
         vboard::announce_ready();
         loop.run();

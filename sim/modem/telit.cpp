@@ -1,5 +1,6 @@
 #include "telit.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -62,13 +63,29 @@ void Modem::emit(std::span<const uint8_t> data)
 
 void Modem::receive(std::span<const uint8_t> data)
 {
+    // A frame before the OK of "AT+CMUX=0" is AT text to a modem in command
+    // mode (a silent modem excepted: the DTE cannot tell it from one that
+    // multiplexes already).
+    bool told = false; // once a read
+    auto frames_in_command_mode = [this, &told](std::span<const uint8_t> d) {
+        if (!told && !mux_ && !silent && !closing_ && std::find(d.begin(), d.end(), FLAG) != d.end()) {
+            told = true;
+            violation("frame sent in command mode");
+        }
+    };
     if (busy_) {
+        frames_in_command_mode(data);
         unread_.insert(unread_.end(), data.begin(), data.end());
         return;
     }
-    for (uint8_t c : data) {
+    for (size_t i = 0; i < data.size(); ++i) {
+        uint8_t c = data[i];
         if (mux_) {
             mux_octet(c);
+            continue;
+        }
+        if (c == FLAG) {
+            frames_in_command_mode(data.subspan(i, 1));
             continue;
         }
         at_octet(c);
@@ -76,8 +93,10 @@ void Modem::receive(std::span<const uint8_t> data)
             // Command mode reads whatever came with the command: the rest of
             // this read is AT text, and lost.
             cmux_switch_ = false;
-            if (swallow_after_cmux)
+            if (swallow_after_cmux) {
+                frames_in_command_mode(data.subspan(i + 1));
                 return;
+            }
         }
     }
 }
@@ -133,24 +152,24 @@ void Modem::answer_for(const std::string &command, const std::string &text, std:
     auto u = unsolicited.find(command);
     if (u != unsolicited.end())
         extra = u->second;
-    auto out = [this, text, then, extra] {
+    auto out = [this, command, text, then, extra] {
+        if (command == last_command_)
+            last_answered_ = true;
         std::string s = "\r\n" + text + "\r\n";
         emit(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(s.data()), s.size()));
         if (then)
             then();
         if (!extra.empty()) {
-            auto line = [this, extra] {
-                report("unsolicited " + extra);
-                std::string t = "\r\n" + extra + "\r\n";
-                emit(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(t.data()), t.size()));
-            };
+            auto line = [this, extra] { say(extra); };
             if (later)
                 later(30, line);
             else
                 line();
         }
     };
-    if (delay > 0 && later) {
+    if (delay > 0 && later && keep_reading) {
+        later(delay, out);
+    } else if (delay > 0 && later) {
         busy_ = true;
         later(delay, [this, out] {
             out();
@@ -175,6 +194,13 @@ void Modem::at_line(const std::string &line)
     }
     at_seen_ = true;
     report("at " + line);
+    if (line != last_command_) {
+        // Sent again, a command may wait; another one only after an answer.
+        if (!last_answered_)
+            violation("\"" + line + "\" before the answer to \"" + last_command_ + "\"");
+        last_command_ = line;
+        last_answered_ = false;
+    }
     if (failing.count(line) || line.size() < 2 ||
         (line.compare(0, 2, "AT") != 0 && line.compare(0, 2, "at") != 0)) {
         answer_for(line, "ERROR", nullptr);
@@ -591,6 +617,38 @@ bool Modem::send_status(int dlci, uint8_t v24, bool with_break)
     return true;
 }
 
+void Modem::send_noise(size_t n)
+{
+    auto next = [this] {
+        noise_seed_ ^= noise_seed_ << 13;
+        noise_seed_ ^= noise_seed_ >> 17;
+        noise_seed_ ^= noise_seed_ << 5;
+        return static_cast<uint8_t>(noise_seed_);
+    };
+    // Mostly frames of 60 octets whose FCS is wrong, then junk.
+    std::vector<uint8_t> out;
+    while (n - out.size() >= 66 + 16) {
+        size_t at = out.size();
+        out.insert(out.end(), {FLAG, 0x05, UIH, 60 << 1 | 1});
+        for (size_t i = 0; i < 60; ++i)
+            out.push_back(next());
+        out.push_back(static_cast<uint8_t>(fcs(std::span<const uint8_t>(&out[at + 1], 3)) ^ 0x5A));
+        out.push_back(FLAG);
+    }
+    while (out.size() < n)
+        out.push_back(next());
+    emit(out);
+}
+
+void Modem::say(const std::string &text)
+{
+    if (mux_ || silent)
+        return;
+    report("unsolicited " + text);
+    std::string t = "\r\n" + text + "\r\n";
+    emit(std::span<const uint8_t>(reinterpret_cast<const uint8_t *>(t.data()), t.size()));
+}
+
 void Modem::send_oversize()
 {
     // Two-octet length of 200: more than the basic option's frames carry.
@@ -674,6 +732,12 @@ void Modem::close_down()
     sleeping_ = false;
     rx_frame_.clear();
     report("mux off");
+    // A DTE closing down sends CLD and DISC on DLCI 0 back to back: what
+    // follows the first for a moment is the rest of the close-down.
+    if (later) {
+        closing_ = true;
+        later(500, [this] { closing_ = false; });
+    }
 }
 
 std::string Modem::stats() const

@@ -43,6 +43,10 @@ class Modem
     int answer_delay_ms = 0;
     std::set<std::string> failing; // commands answered with ERROR
     bool silent = false;           // answers nothing at all
+    // Reads on while answers are due and answers every command on its own
+    // clock (a command buffer); otherwise a late answer holds the next
+    // command back until it is out.
+    bool keep_reading = false;
 
     // Multiplexer
     DataMode modes[5] = {DataMode::loopback, DataMode::loopback, DataMode::loopback, DataMode::loopback,
@@ -74,6 +78,10 @@ class Modem
     bool send_data(int dlci, std::span<const uint8_t> data);
     bool send_status(int dlci, uint8_t v24, bool with_break);
     void send_raw(std::span<const uint8_t> data) { emit(data); }
+    // Line noise: about n octets, a UIH frame with a wrong FCS and junk.
+    void send_noise(size_t n);
+    // A line of the modem's own in command mode ("RING", "+CREG: 1").
+    void say(const std::string &text);
     // A frame whose length field claims more than any frame may carry.
     void send_oversize();
     void close_down(); // leaves multiplexer mode (as after CLD)
@@ -138,10 +146,16 @@ class Modem
     bool cmux_switch_ = false;
     uint8_t last_out_ = 0;
     bool mux_ = false;
+    bool closing_ = false; // just left the multiplexer
     bool sleeping_ = false;
     bool dtr_ = true;
     bool at_seen_ = false;
     std::string line_;
+    // The command whose answer the DTE waits for, and whether one went out:
+    // a different command before it means an answer was taken for another.
+    std::string last_command_;
+    bool last_answered_ = true;
+    uint32_t noise_seed_ = 1;
     std::vector<uint8_t> rx_frame_;
     bool open_[5] = {};
     uint8_t dte_v24_[5] = {};

@@ -274,4 +274,63 @@ TEST_F(Responder, StrictChecksAndFlowControl)
     EXPECT_EQ(out, both);
 }
 
+TEST_F(Responder, CommandsWhileAnAnswerIsDue)
+{
+    // What the DTE sends while an answer is due: the same command again is
+    // fine, another command or a frame is not.
+    struct Case {
+        bool keep_reading;
+        std::vector<std::string> sent; // "\r" ends each line; "SABM" is a frame
+        std::string out;               // after every answer is out
+        std::vector<std::string> violations;
+    };
+    const std::string ok = "\r\nOK\r\n";
+    const Case cases[] = {
+        {true, {"AT\r", "AT\r"}, ok + ok, {}},
+        {true, {"AT\r", "AT+CMEE=2\r"}, ok + ok, {"\"AT+CMEE=2\" before the answer to \"AT\""}},
+        {false, {"AT\r", "AT+CMEE=2\r"}, ok + ok, {}}, // read after the answer
+        {true, {"AT+CMUX=0\r", "SABM"}, ok, {"frame sent in command mode"}},
+        // (read once the OK is out, and answered)
+        {false, {"AT+CMUX=0\r", "SABM"}, ok + "\xF9\x03\x73\x01\xD7\xF9", {"frame sent in command mode"}},
+    };
+    for (const Case &c : cases) {
+        telitsim::Modem modem;
+        std::string got;
+        std::vector<std::function<void()>> due;
+        modem.send = [&](std::span<const uint8_t> d) { got.append(d.begin(), d.end()); };
+        modem.later = [&](int, std::function<void()> fn) { due.push_back(fn); };
+        modem.echo = modem.msc_after_ua = false;
+        modem.keep_reading = c.keep_reading;
+        modem.answer_delay_ms = 300;
+        for (const std::string &s : c.sent)
+            modem.receive(s == "SABM" ? frame(0x03, 0x3F, {}) : bytes(s.begin(), s.end()));
+        EXPECT_EQ(got, "") << c.sent[1];
+        while (!due.empty()) {
+            auto now = std::move(due);
+            due.clear();
+            for (auto &fn : now)
+                fn();
+        }
+        EXPECT_EQ(got, c.out) << c.sent[1];
+        EXPECT_EQ(modem.violations, c.violations) << c.sent[1];
+    }
+}
+
+TEST_F(Responder, NoiseAndOwnLines)
+{
+    m.echo = false;
+    m.say("RING");
+    EXPECT_EQ(text(), "\r\nRING\r\n");
+    to_mux();
+    m.say("RING"); // no AT text in multiplexer mode
+    m.send_noise(100);
+    ASSERT_EQ(out.size(), 100u);
+    // A UIH frame on DLCI 1 whose FCS is wrong, then junk.
+    size_t len = out[3] >> 1;
+    EXPECT_EQ((bytes{out[0], out[1], out[2]}), (bytes{0xF9, 0x05, 0xEF}));
+    EXPECT_EQ(len, 60u);
+    EXPECT_NE(out[4 + len], telitsim::fcs(bytes{0x05, 0xEF, out[3]}));
+    EXPECT_EQ(out[5 + len], 0xF9);
+}
+
 } // namespace
