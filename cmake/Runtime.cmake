@@ -38,9 +38,11 @@ if(QUILMAR_RUNTIME)
   endforeach()
   string(REGEX MATCH "^[0-9]+" gcc_major ${CMAKE_CXX_COMPILER_VERSION})
   set(cxx_headers ${QUILMAR_ARMEL_SYSROOT}/include/c++/${gcc_major})
-  set(QUILMAR_MUSL_COMPILE_OPTIONS
-      -nostdinc -isystem ${cxx_headers} -isystem ${cxx_headers}/arm-linux-gnueabi -isystem ${cxx_headers}/backward
-      -isystem /usr/include/arm-linux-musleabi -isystem ${gcc_include} "-D__GLIBC_PREREQ(a,b)=0")
+  set(QUILMAR_MUSL_COMPILE_OPTIONS -nostdinc "-D__GLIBC_PREREQ(a,b)=0")
+  foreach(dir ${cxx_headers} ${cxx_headers}/arm-linux-gnueabi ${cxx_headers}/backward
+              /usr/include/arm-linux-musleabi ${gcc_include})
+    list(APPEND QUILMAR_MUSL_COMPILE_OPTIONS "SHELL:-isystem ${dir}")
+  endforeach()
   # Position-independent and static (static-pie): musl relocates itself.
   set(QUILMAR_MUSL_LINK_OPTIONS -nostdlib -pie -Wl,-static,--no-dynamic-linker,-z,text
       ${QUILMAR_MUSL}/rcrt1.o ${QUILMAR_MUSL}/crti.o ${gcc_crtbeginS.o})

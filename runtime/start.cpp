@@ -38,7 +38,7 @@ __attribute__((visibility("hidden"), used)) void quilmar_start_init(int argc, ch
 // main and the init are taken relative to the pc, so the entry works in a
 // position-independent executable.
 __asm__(R"(
-	.text
+	.pushsection .text
 	.align 2
 	.globl _start
 	.type _start, %function
@@ -75,4 +75,5 @@ _start:
 	.word 4, 16, 1
 	.asciz "GNU"
 	.word 0, 2, 6, 16
+	.popsection
 )");
