@@ -26,9 +26,8 @@ add_compile_options(-Wall -Wextra -Werror -Wshadow)
 # calls where the compiler knows the sizes (they need optimisation, and the
 # sanitizers check the same and more), format strings that are not literals
 # refused, relocations read-only after start with every symbol bound then,
-# position-independent programs.
-include(CheckPIESupported)
-check_pie_supported()
+# position-independent programs (Debian's compilers link them by default;
+# the static tools ask for static-pie, which CMake's own -pie would undo).
 add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
 if(NOT QUILMAR_SANITIZE AND NOT QUILMAR_FUZZ)
   add_compile_options("$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
