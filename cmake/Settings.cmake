@@ -71,9 +71,9 @@ function(quilmar_product target)
 endfunction()
 
 # quilmar_program(<name> [STATIC] SOURCES ... [LIBS ...])
-# A deliverable program. STATIC ones are linked statically and
-# position-independent (not possible with the sanitizers; on armel against
-# musl) and a test proves they have no program interpreter.
+# A deliverable program. STATIC ones are linked statically (not possible
+# with the sanitizers; on armel against musl, position-independent) and a
+# test proves they have no program interpreter.
 function(quilmar_program name)
   cmake_parse_arguments(ARG "STATIC" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -86,8 +86,9 @@ function(quilmar_program name)
     if(QUILMAR_RUNTIME)
       quilmar_static_runtime(${name} ${ARG_LIBS})
     else()
+      # The host's g++ cannot combine -static-pie with -static-libstdc++.
       target_link_libraries(${name} PRIVATE ${ARG_LIBS})
-      target_link_options(${name} PRIVATE -static-pie)
+      target_link_options(${name} PRIVATE -static)
     endif()
     add_test(NAME static.${name}
              COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${name}>
