@@ -15,3 +15,8 @@ file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/dist-manifest.txt CONTENT "${lines}")
 get_property(fuzzers GLOBAL PROPERTY QUILMAR_FUZZERS)
 list(JOIN fuzzers "\n" fuzz_lines)
 file(WRITE ${CMAKE_BINARY_DIR}/fuzzers.txt "${fuzz_lines}\n")
+
+# The same check as `make dist`, on this build's deliverables.
+if(QUILMAR_RUNTIME)
+  add_test(NAME runtime_dist COMMAND ${PROJECT_SOURCE_DIR}/scripts/dist ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/dist-check)
+endif()

@@ -22,6 +22,18 @@ endif()
 
 add_compile_options(-Wall -Wextra -Werror -Wshadow)
 
+# Hardening, on every build: stack protector, checked string and buffer
+# calls where the compiler knows the sizes (they need optimisation, and the
+# sanitizers check the same and more), format strings that are not literals
+# refused, relocations read-only after start with every symbol bound then,
+# position-independent programs (Debian's compilers link them by default;
+# the static tools ask for static-pie, which CMake's own -pie would undo).
+add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
+if(NOT QUILMAR_SANITIZE AND NOT QUILMAR_FUZZ)
+  add_compile_options("$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+endif()
+add_link_options(-Wl,-z,relro,-z,now)
+
 if(QUILMAR_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
@@ -42,6 +54,8 @@ if(QUILMAR_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+include(Runtime)
+
 # Product code: no exceptions, no RTTI, C runtime only on the target.
 set(QUILMAR_PRODUCT_OPTIONS -fno-exceptions -fno-rtti)
 set(QUILMAR_PRODUCT_LINK_OPTIONS -static-libstdc++ -static-libgcc)
@@ -57,16 +71,25 @@ function(quilmar_product target)
 endfunction()
 
 # quilmar_program(<name> [STATIC] SOURCES ... [LIBS ...])
-# A deliverable program. STATIC ones are linked with -static (not possible
-# with the sanitizers) and a test proves they have no program interpreter.
+# A deliverable program. STATIC ones are linked statically (not possible
+# with the sanitizers; on armel against musl, position-independent) and a
+# test proves they have no program interpreter.
 function(quilmar_program name)
   cmake_parse_arguments(ARG "STATIC" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   quilmar_product(${name})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
   set_property(GLOBAL APPEND PROPERTY QUILMAR_DIST_PROGRAMS ${name})
-  if(ARG_STATIC AND NOT QUILMAR_SANITIZE AND NOT QUILMAR_FUZZ)
-    target_link_options(${name} PRIVATE -static)
+  if(NOT ARG_STATIC OR QUILMAR_SANITIZE OR QUILMAR_FUZZ)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+    quilmar_runtime(${name})
+  else()
+    if(QUILMAR_RUNTIME)
+      quilmar_static_runtime(${name} ${ARG_LIBS})
+    else()
+      # The host's g++ cannot combine -static-pie with -static-libstdc++.
+      target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+      target_link_options(${name} PRIVATE -static)
+    endif()
     add_test(NAME static.${name}
              COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${name}>
                      -P ${PROJECT_SOURCE_DIR}/cmake/check_static.cmake)
@@ -95,6 +118,7 @@ function(quilmar_jni_library name)
   endif()
   set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${script})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  quilmar_runtime(${name})
   set_property(GLOBAL APPEND PROPERTY QUILMAR_DIST_LIBRARIES ${name})
   string(JOIN "|" patterns ${ARG_EXPORTS})
   add_test(NAME exports.${name}

@@ -86,7 +86,7 @@ bool holds_open(pid_t pid, const std::string &path);
 
 // Output of a command of this machine (readelf, ...), or "" when it cannot run.
 std::string command_output(const std::vector<std::string> &argv);
-// Fails the test unless the binary has neither program interpreter nor dynamic section.
+// Fails the test unless the binary has neither program interpreter nor needed library.
 void expect_static(const std::string &binary);
 
 } // namespace boardtest
