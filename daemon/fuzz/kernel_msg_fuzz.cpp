@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t n = size - pos < msg.size() ? size - pos : msg.size();
         memset(msg.data(), 0, msg.size());
         memcpy(msg.data(), data + pos, n);
-        portweaver_msg_dispatch(&ports, &mux, msg.data(), msg.size());
+        cmux_msg_dispatch(&ports, &mux, msg.data(), msg.size());
     }
     return 0;
 }

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static uint8_t storage[0x8000];
     mux_data_frame f;
     frame_ahead ahead;
-    while ((ahead = portweaver_frame_at(p, end, shared, &f)) == frame_ahead::data) {
+    while ((ahead = frame_at(p, end, shared, &f)) == frame_ahead::data) {
         if (f.next > end || f.info <= p || f.info + f.len + 2 != f.next)
             abort();
         port->shared_flag = shared;

@@ -46,15 +46,10 @@ bool check_port(cmux_ports *ports, int dlci, op what)
     return true;
 }
 
-uint8_t address(int dlci)
-{
-    return static_cast<uint8_t>(dlci << 2 | 0x03);
-}
-
 int send_frame(cmux_ports *ports, int dlci, uint8_t control, size_t count, const msg_bufv *bufv)
 {
-    const uint8_t header[2] = {address(dlci), control};
-    return portweaver_frame_send(ports->serport, header, count, bufv);
+    const uint8_t header[2] = {frame_address(dlci), control};
+    return frame_send(ports->serport, header, count, bufv);
 }
 
 int send_ctl(cmux_ports *ports, uint8_t *info, size_t len)
@@ -66,15 +61,15 @@ int send_ctl(cmux_ports *ports, uint8_t *info, size_t len)
 // A response frame of ours (address C/R = 0): UA or DM, F as the modem's P.
 int send_response(cmux_ports *ports, int dlci, uint8_t control, uint8_t pf)
 {
-    const uint8_t header[2] = {static_cast<uint8_t>(dlci << 2 | 0x01), static_cast<uint8_t>(control | (pf ? MUX_PF : 0))};
-    return portweaver_frame_send(ports->serport, header, 0, nullptr);
+    const uint8_t header[2] = {frame_address(dlci, false), static_cast<uint8_t>(control | (pf ? MUX_PF : 0))};
+    return frame_send(ports->serport, header, 0, nullptr);
 }
 
 // The modem answers after what is queued before the frame has left.
 void arm(cmux_ports *ports, cmux_channel &channel)
 {
-    int64_t line_ms = static_cast<int64_t>(portweaver_serport_queued(ports->serport)) * 10 * 1000 / 115200;
-    channel.deadline = portweaver_now_ms() + MUX_T1_MS + line_ms;
+    int64_t line_ms = static_cast<int64_t>(serport_committed(ports->serport)) * SERPORT_OCTET_NS / 1000000;
+    channel.deadline = serport_now_ms() + MUX_T1_MS + line_ms;
 }
 
 void disarm(cmux_channel &channel)
@@ -127,7 +122,7 @@ void close_channel(cmux_ports *ports, int dlci)
     disarm(channel);
     channel.after_dlci0 = 0;
     channel.abandoned = 0;
-    channel.queued = 0; // nobody takes it any more
+    channel.queued = channel.qhead = 0; // nobody takes it any more
     if (channel.state == PORT_CLOSED)
         return;
     channel.state = PORT_CLOSED;
@@ -209,7 +204,7 @@ int handle_control(cmux_ports *ports, const mux_frame *frame)
         bool was_blocked = target.fc;
         target.fc = (frame->v24 & V24_FC) ? 1 : 0;
         if (was_blocked && !target.fc)
-            portweaver_ports_drain(ports);
+            cmux_pump(ports);
         return FRAME_FOR_LOOP; // the kernel port learns the modem's signals
     }
     case MUX_CTL_FCON:
@@ -218,7 +213,7 @@ int handle_control(cmux_ports *ports, const mux_frame *frame)
             answer_ctl(ports, frame);
             ports->fc_all = frame->num == MUX_CTL_FCOFF;
             if (!ports->fc_all)
-                portweaver_ports_drain(ports);
+                cmux_pump(ports);
         }
         return FRAME_CONSUMED;
     case MUX_CTL_UNKNOWN: {
@@ -241,7 +236,7 @@ int handle_control(cmux_ports *ports, const mux_frame *frame)
 
 } // namespace
 
-int portweaver_ports_timeout(const cmux_ports *ports)
+int cmux_timeout(const cmux_ports *ports)
 {
     int64_t next = 0;
     for (const cmux_channel &c : ports->port)
@@ -249,13 +244,13 @@ int portweaver_ports_timeout(const cmux_ports *ports)
             next = c.deadline;
     if (!next)
         return -1;
-    int64_t left = next - portweaver_now_ms();
+    int64_t left = next - serport_now_ms();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-int portweaver_ports_tick(cmux_ports *ports)
+int cmux_tick(cmux_ports *ports)
 {
-    int64_t now = portweaver_now_ms();
+    int64_t now = serport_now_ms();
     for (int dlci = 0; dlci <= MUX_MAX_DLCI; ++dlci) {
         cmux_channel &channel = ports->port[dlci];
         if (!channel.deadline || channel.deadline > now)
@@ -274,7 +269,7 @@ int portweaver_ports_tick(cmux_ports *ports)
             mux_log(LOG_ERR, "modem did not open DLCI %d", dlci);
             channel.state = PORT_CLOSED;
             channel.abandoned = 1;
-            channel.queued = 0;
+            channel.queued = channel.qhead = 0;
             notify(channel, dlci, 0);
         } else {
             // No answer to DISC: the channel counts as closed, so that the
@@ -286,24 +281,68 @@ int portweaver_ports_tick(cmux_ports *ports)
     return 1;
 }
 
-void portweaver_ports_drain(cmux_ports *ports)
+namespace
 {
-    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
-        cmux_channel &channel = ports->port[dlci];
-        if (channel.queued == 0 || channel.state != PORT_CONNECTED || data_blocked(ports, channel))
+
+// Whether the channel has data the modem takes now.
+bool sendable(const cmux_ports *ports, int dlci)
+{
+    const cmux_channel &channel = ports->port[dlci];
+    return channel.queued > 0 && channel.state == PORT_CONNECTED && !data_blocked(ports, channel);
+}
+
+// The payload of the frames the line has room for below the limit (whole
+// pieces, at most len).
+size_t payload_for_line(size_t committed, size_t len)
+{
+    if (committed >= CMUX_COMMIT_LIMIT)
+        return 0;
+    size_t fit = payload_that_fits(CMUX_COMMIT_LIMIT - committed);
+    return fit < len ? fit : len;
+}
+
+size_t next_piece(const cmux_channel &channel)
+{
+    return channel.queued < MUX_DATA_PIECE ? channel.queued : MUX_DATA_PIECE;
+}
+
+} // namespace
+
+void cmux_pump(cmux_ports *ports)
+{
+    size_t committed = serport_committed(ports->serport);
+    for (int idle = 0; idle < MUX_MAX_DLCI && committed < CMUX_COMMIT_LIMIT;) {
+        int dlci = ports->next_dlci % MUX_MAX_DLCI + 1;
+        ports->next_dlci = dlci;
+        if (!sendable(ports, dlci)) {
+            ++idle;
             continue;
-        // As much as the ring has room for, in whole pieces; the rest when
-        // the line has taken some.
-        size_t off = payload_that_fits(portweaver_serport_room(ports->serport));
-        if (off > channel.queued)
-            off = channel.queued;
-        if (off > 0 && !portweaver_data_frames_send(ports->serport, dlci, channel.queue, off))
-            off = 0;
-        if (off > 0) {
-            memmove(channel.queue, channel.queue + off, channel.queued - off);
-            channel.queued -= off;
         }
+        // One frame, so that the channels take turns.
+        cmux_channel &channel = ports->port[dlci];
+        size_t piece = payload_for_line(committed, next_piece(channel));
+        if (piece == 0 || !frame_send_data(ports->serport, dlci, channel.queue + channel.qhead, piece))
+            break;
+        committed += cmux_data_frames_size(piece);
+        channel.qhead += piece;
+        channel.queued -= piece;
+        if (channel.queued == 0)
+            channel.qhead = 0;
+        idle = 0;
     }
+}
+
+int cmux_pump_ms(const cmux_ports *ports)
+{
+    size_t next = 0;
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
+        size_t size = sendable(ports, dlci) ? cmux_data_frames_size(next_piece(ports->port[dlci])) : 0;
+        if (size > 0 && (next == 0 || size < next))
+            next = size;
+    }
+    if (next == 0)
+        return -1;
+    return serport_ms_until_committed(ports->serport, CMUX_COMMIT_LIMIT - next);
 }
 
 cmux_ports *cmux_ports_open(const char *path)
@@ -380,23 +419,34 @@ int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
     if (!check_port(ports, dlci, op::send))
         return 0;
     cmux_channel &channel = ports->port[dlci];
-    bool line_full = portweaver_serport_room(ports->serport) < portweaver_data_frames_size(len);
-    if (dlci != 0 && (channel.queued > 0 || data_blocked(ports, channel) || line_full)) {
-        // The modem takes no data now (or the line has no room for it):
-        // hold it back in order.
-        if (len > CHANNEL_QUEUE_SIZE - channel.queued) {
-            mux_log(LOG_CRIT, "flow-control queue of port %d full", dlci);
+    if (dlci != 0 && channel.queued == 0 && !data_blocked(ports, channel)) {
+        // What the line has room for goes at once, from where it is.
+        size_t now = payload_for_line(serport_committed(ports->serport), len);
+        if (now > 0 && !frame_send_data(ports->serport, dlci, data, now))
             return 0;
-        }
-        if (!channel.queue && !(channel.queue = static_cast<uint8_t *>(malloc(CHANNEL_QUEUE_SIZE)))) {
-            mux_log(LOG_CRIT, "malloc(<flow-control queue>) failed");
-            return 0;
-        }
-        memcpy(channel.queue + channel.queued, data, len);
-        channel.queued += len;
-        return 1;
+        data += now;
+        len -= now;
     }
-    return portweaver_data_frames_send(ports->serport, dlci, data, len);
+    if (len == 0)
+        return 1;
+    if (dlci == 0)
+        return frame_send_data(ports->serport, dlci, data, len);
+    // The rest waits in order for the line (or for the modem's FC to end).
+    if (len > CHANNEL_QUEUE_SIZE - channel.queued) {
+        mux_log(LOG_CRIT, "flow-control queue of port %d full", dlci);
+        return 0;
+    }
+    if (!channel.queue && !(channel.queue = static_cast<uint8_t *>(malloc(CHANNEL_QUEUE_SIZE)))) {
+        mux_log(LOG_CRIT, "malloc(<flow-control queue>) failed");
+        return 0;
+    }
+    if (channel.qhead + channel.queued + len > CHANNEL_QUEUE_SIZE) {
+        memmove(channel.queue, channel.queue + channel.qhead, channel.queued);
+        channel.qhead = 0;
+    }
+    memcpy(channel.queue + channel.qhead + channel.queued, data, len);
+    channel.queued += len;
+    return 1;
 }
 
 int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)
@@ -411,7 +461,7 @@ int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)
         v24 |= V24_RTC;
     if (mctrl & MUX_MCTRL_RTS)
         v24 |= V24_RTR;
-    uint8_t info[5] = {MUX_MSG_MSC_CMD, static_cast<uint8_t>(brk ? 0x07 : 0x05), address(dlci), v24, 0x01};
+    uint8_t info[5] = {MUX_MSG_MSC_CMD, static_cast<uint8_t>(brk ? 0x07 : 0x05), frame_address(dlci), v24, 0x01};
     if (!send_ctl(ports, info, brk ? 5 : 4))
         return 0;
     ports->port[dlci].msc_pending = 1;
@@ -515,7 +565,7 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
     }
     case MUX_UIH:
         if (dlci != 0) {
-            if (channel.state != PORT_CONNECTED) {
+            if (!cmux_data_open(ports, dlci)) {
                 mux_log(LOG_ERR, "UIH frame for unconnected port %d", dlci);
                 return FRAME_REJECTED;
             }
@@ -528,7 +578,7 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
     }
 }
 
-uint32_t portweaver_modem_status(uint8_t v24, bool has_break)
+uint32_t cmux_modem_status(uint8_t v24, bool has_break)
 {
     uint32_t mctrl = 0;
     if (v24 & V24_RTR)
@@ -546,12 +596,12 @@ uint32_t portweaver_modem_status(uint8_t v24, bool has_break)
     return mctrl;
 }
 
-void portweaver_kernel_notify(int port, int connected, void *mux)
+void cmux_kernel_notify(int port, int connected, void *mux)
 {
     mux_ctl_notify(static_cast<mux_ctl *>(mux), port, connected);
 }
 
-void portweaver_msg_dispatch(cmux_ports *ports, mux_ctl *mux, const uint8_t *msg, size_t msg_len)
+void cmux_msg_dispatch(cmux_ports *ports, mux_ctl *mux, const uint8_t *msg, size_t msg_len)
 {
     mux_msg_hdr hdr;
     if (msg_len < sizeof hdr) {
@@ -580,7 +630,7 @@ void portweaver_msg_dispatch(cmux_ports *ports, mux_ctl *mux, const uint8_t *msg
             mux_log(LOG_CRIT, "failed to send disconnect-async to port %d", dlci);
         break;
     case MUX_MSG_OPEN:
-        if (!port_connect(ports, dlci, portweaver_kernel_notify, mux))
+        if (!port_connect(ports, dlci, cmux_kernel_notify, mux))
             mux_log(LOG_CRIT, "failed to send connect-async to port %d", dlci);
         break;
     default:
@@ -594,5 +644,5 @@ void mux_msg_dispatch(cmux_ports *ports, mux_ctl *mux)
     alignas(mux_msg_hdr) uint8_t message[MUX_MSG_SIZE_MAX + 1];
     if (!mux_ctl_read_msg(mux, message))
         return;
-    portweaver_msg_dispatch(ports, mux, message, mux->info.msg_size);
+    cmux_msg_dispatch(ports, mux, message, mux->info.msg_size);
 }

@@ -89,14 +89,14 @@ bool collapse(uint32_t flags, const char *fmt, va_list ap)
 
 } // namespace
 
-void portweaver_log_forget()
+void log_forget()
 {
     last_flags = 0;
     last_line[0] = '\0';
     repeats = repeats_shown = 0;
 }
 
-int portweaver_log_indent()
+int log_indent()
 {
     return indent;
 }

@@ -49,7 +49,7 @@ struct Channels : testing::Test, LogCapture {
         mux_frame frame{};
         buf = {storage, sizeof storage};
         return logged([&] {
-            if (!frame_recv(&frame, fp.port, 1, &buf))
+            if (!decode_first(fp.line.input, &frame, &buf))
                 return -1;
             return frame_handle(&ports, &frame);
         });
@@ -102,7 +102,10 @@ TEST_F(Channels, DataIsCutInto126OctetFrames)
         payload[i] = static_cast<uint8_t>(i);
     const size_t calls = fp.line.send_calls;
     ASSERT_EQ(port_send_data(&ports, 1, payload.data(), payload.size()), 1);
-    EXPECT_EQ(fp.line.send_calls, calls + 1); // all three frames in one send
+    EXPECT_EQ(fp.line.send_calls, calls + 1); // the two frames the line has room for in one send
+    EXPECT_EQ(ports.port[1].queued, 48u);
+    cmux_pump(&ports); // (the fake line takes everything at once)
+    EXPECT_EQ(ports.port[1].queued, 0u);
     auto frames = sent_uih();
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[0].size(), 126u);
@@ -143,10 +146,10 @@ TEST_F(Channels, ModemControlBecomesMsc)
 
 TEST_F(Channels, ModemStatusTable)
 {
-    EXPECT_EQ(portweaver_modem_status(0x8C, false), 0x0Bu);
-    EXPECT_EQ(portweaver_modem_status(0x40, true), MUX_MCTRL_RI | MUX_MCTRL_BREAK);
-    EXPECT_EQ(portweaver_modem_status(0x02, false), MUX_MCTRL_FC);
-    EXPECT_EQ(portweaver_modem_status(0x00, false), 0u);
+    EXPECT_EQ(cmux_modem_status(0x8C, false), 0x0Bu);
+    EXPECT_EQ(cmux_modem_status(0x40, true), MUX_MCTRL_RI | MUX_MCTRL_BREAK);
+    EXPECT_EQ(cmux_modem_status(0x02, false), MUX_MCTRL_FC);
+    EXPECT_EQ(cmux_modem_status(0x00, false), 0u);
 }
 
 TEST_F(Channels, ClosingDlci0ClosesAndNotifiesOpenChannels)
@@ -242,10 +245,11 @@ TEST_F(Channels, FlowControlHoldsDataBackInOrder)
     ASSERT_EQ(port_send_data(&ports, 1, b.data(), b.size()), 1);
     EXPECT_EQ(sent_uih(), (std::vector<bytes>{bytes(10, 'b')}));
     EXPECT_EQ(ports.port[1].queued, 300u);
-    EXPECT_EQ(portweaver_ports_queue_room(&ports), CHANNEL_QUEUE_SIZE - 300);
+    EXPECT_EQ(cmux_queue_room(&ports), CHANNEL_QUEUE_SIZE - 300);
     // Released: the held data goes in order, in 126-octet pieces.
     fp.line.sent.clear();
     EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xE3, 0x05, 0x07, 0x0D})), FRAME_FOR_LOOP);
+    cmux_pump(&ports);
     std::vector<bytes> got = sent_uih();
     ASSERT_EQ(got.size(), 4u); // the MSC response, then 126 + 126 + 48
     bytes all;
@@ -271,21 +275,21 @@ TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
     EXPECT_TRUE(fp.line.sent.empty());
     ASSERT_EQ(port_connect(&ports, 0, record, this), 1);
     EXPECT_EQ(fp.line.sent, make_frame(0x03, 0x3F, {}));
-    EXPECT_GE(portweaver_ports_timeout(&ports), 0);
-    EXPECT_LE(portweaver_ports_timeout(&ports), MUX_T1_MS);
+    EXPECT_GE(cmux_timeout(&ports), 0);
+    EXPECT_LE(cmux_timeout(&ports), MUX_T1_MS);
     // No UA within T1: sent again, N2 times, then DLCI 0 has failed.
     for (int i = 0; i < MUX_N2; ++i) {
         ports.port[0].deadline = 1;
         fp.line.sent.clear();
-        ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+        ASSERT_EQ(cmux_tick(&ports), 1);
         EXPECT_EQ(fp.line.sent, make_frame(0x03, 0x3F, {}));
     }
     ports.port[0].deadline = 1;
-    EXPECT_EQ(portweaver_ports_tick(&ports), 0);
+    EXPECT_EQ(cmux_tick(&ports), 0);
     // A UA (late, or to a retry) opens it, and the held SABM follows.
     ASSERT_EQ(port_connect(&ports, 0, record, this), 1);
     ports.port[0].deadline = 1;
-    ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+    ASSERT_EQ(cmux_tick(&ports), 1);
     fp.line.sent.clear();
     EXPECT_EQ(ua(0), FRAME_CONSUMED);
     EXPECT_EQ(fp.line.sent, make_frame(0x0B, 0x3F, {}));
@@ -293,7 +297,7 @@ TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
     // A data channel that never opens is closed and its port told.
     for (int i = 0; i <= MUX_N2; ++i) {
         ports.port[2].deadline = 1;
-        ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+        ASSERT_EQ(cmux_tick(&ports), 1);
     }
     EXPECT_EQ(ports.port[2].state, PORT_CLOSED);
     EXPECT_EQ(notified.back(), (std::pair<int, int>{1, 0}));
@@ -315,11 +319,11 @@ TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
     ASSERT_EQ(port_disconnect(&ports, 3), 1);
     for (int i = 0; i <= MUX_N2; ++i) {
         ports.port[3].deadline = 1;
-        ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+        ASSERT_EQ(cmux_tick(&ports), 1);
     }
     EXPECT_EQ(ports.port[3].state, PORT_CLOSED);
     EXPECT_EQ(notified.back(), (std::pair<int, int>{2, 0}));
-    EXPECT_EQ(portweaver_ports_timeout(&ports), -1);
+    EXPECT_EQ(cmux_timeout(&ports), -1);
 }
 
 TEST_F(Channels, StateChecks)

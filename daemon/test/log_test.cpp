@@ -10,7 +10,7 @@ namespace
 
 std::string captured(void (*fn)())
 {
-    portweaver_log_forget();
+    log_forget();
     testing::internal::CaptureStdout();
     fn();
     return testing::internal::GetCapturedStdout();
@@ -48,7 +48,7 @@ TEST(Logger, IndentationOnlyForDumpLevelsAndNeverNegative)
         mux_log(LOG_ERR | LOG_DEDENT, "e");
         mux_log(LOG_ERR, "f");
     });
-    EXPECT_EQ(portweaver_log_indent(), 0);
+    EXPECT_EQ(log_indent(), 0);
     EXPECT_TRUE(std::regex_search(out, std::regex(R"(\.\d\d\d   b\n)"))) << out;
     EXPECT_TRUE(std::regex_search(out, std::regex(R"(\.\d\d\d   c\n)"))) << out;
     EXPECT_TRUE(std::regex_search(out, std::regex(R"(\.\d\d\d e\n)"))) << out;
@@ -98,7 +98,7 @@ TEST(BufferVector, LengthCopyAndGetChar)
 
     EXPECT_EQ(msg_bufv_get_char(2, v, 2), 3);
     EXPECT_EQ(msg_bufv_get_char(2, v, 4), 5);
-    portweaver_log_forget();
+    log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(msg_bufv_get_char(2, v, 5), 0);
     std::string out_text = testing::internal::GetCapturedStdout();
