@@ -78,14 +78,6 @@ void disarm(cmux_channel &channel)
     channel.retries = 0;
 }
 
-// The most data whose frames take at most room octets on the line.
-size_t payload_that_fits(size_t room)
-{
-    size_t full = room / (MUX_DATA_PIECE + 6);
-    size_t rest = room - full * (MUX_DATA_PIECE + 6);
-    return full * MUX_DATA_PIECE + (rest > 6 ? rest - 6 : 0);
-}
-
 bool data_blocked(const cmux_ports *ports, const cmux_channel &channel)
 {
     return ports->fc_all || channel.fc;
@@ -122,6 +114,7 @@ void close_channel(cmux_ports *ports, int dlci)
     disarm(channel);
     channel.after_dlci0 = 0;
     channel.abandoned = 0;
+    channel.close_after_data = 0;
     channel.queued = channel.qhead = 0; // nobody takes it any more
     if (channel.state == PORT_CLOSED)
         return;
@@ -291,14 +284,19 @@ bool sendable(const cmux_ports *ports, int dlci)
     return channel.queued > 0 && channel.state == PORT_CONNECTED && !data_blocked(ports, channel);
 }
 
-// The payload of the frames the line has room for below the limit (whole
-// pieces, at most len).
+// The payload of the frames the line has room for below the limit: whole
+// pieces of at most len, and only while a full frame's room is free. Data
+// that comes in small pieces while the line is busy collects in its queue
+// and goes in full frames, not as many small ones.
 size_t payload_for_line(size_t committed, size_t len)
 {
-    if (committed >= CMUX_COMMIT_LIMIT)
-        return 0;
-    size_t fit = payload_that_fits(CMUX_COMMIT_LIMIT - committed);
-    return fit < len ? fit : len;
+    size_t n = 0;
+    while (n < len && committed + MUX_DATA_PIECE + 6 <= CMUX_COMMIT_LIMIT) {
+        size_t piece = len - n < MUX_DATA_PIECE ? len - n : MUX_DATA_PIECE;
+        n += piece;
+        committed += piece + 6;
+    }
+    return n;
 }
 
 size_t next_piece(const cmux_channel &channel)
@@ -326,23 +324,21 @@ void cmux_pump(cmux_ports *ports)
         committed += cmux_data_frames_size(piece);
         channel.qhead += piece;
         channel.queued -= piece;
-        if (channel.queued == 0)
+        if (channel.queued == 0) {
             channel.qhead = 0;
+            if (channel.close_after_data && !port_disconnect(ports, dlci))
+                mux_log(LOG_CRIT, "failed to send disconnect-async to port %d", dlci);
+        }
         idle = 0;
     }
 }
 
 int cmux_pump_ms(const cmux_ports *ports)
 {
-    size_t next = 0;
-    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
-        size_t size = sendable(ports, dlci) ? cmux_data_frames_size(next_piece(ports->port[dlci])) : 0;
-        if (size > 0 && (next == 0 || size < next))
-            next = size;
-    }
-    if (next == 0)
-        return -1;
-    return serport_ms_until_committed(ports->serport, CMUX_COMMIT_LIMIT - next);
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci)
+        if (sendable(ports, dlci))
+            return serport_ms_until_committed(ports->serport, CMUX_COMMIT_LIMIT - (MUX_DATA_PIECE + 6));
+    return -1;
 }
 
 cmux_ports *cmux_ports_open(const char *path)
@@ -379,6 +375,7 @@ int port_connect(cmux_ports *ports, int dlci, port_notify_fn notify_fn, void *no
     channel.notify_data = notify_data;
     disarm(channel);
     channel.abandoned = 0;
+    channel.close_after_data = 0;
     channel.fc = 0;
     channel.msc_pending = 0;
     if (dlci != 0 && ports->port[0].state != PORT_CONNECTED) {
@@ -405,6 +402,12 @@ int port_disconnect(cmux_ports *ports, int dlci)
         notify(channel, dlci, 0);
         return 1;
     }
+    if (channel.state == PORT_CONNECTED && channel.queued > 0) {
+        // The port's data written before the close goes first.
+        channel.close_after_data = 1;
+        return 1;
+    }
+    channel.close_after_data = 0;
     if (!send_command(ports, dlci, MUX_CTL_DISC))
         return 0;
     channel.abandoned = 0;

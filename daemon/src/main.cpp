@@ -186,7 +186,7 @@ at_reply bring_up_step(at_link &link, const char *command, int ms, int attempts)
 {
     at_link_settle(&link, OUTSTANDING_GRACE_MS);
     at_reply reply = at_reply::none;
-    for (int i = 0; i < attempts && reply == at_reply::none; ++i) {
+    for (int i = 0; i < attempts && reply != at_reply::expected; ++i) {
         if (!at_link_send(&link, command))
             return at_reply::other;
         reply = at_link_await(&link, "OK", ms);

@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <utility>
@@ -102,10 +106,7 @@ TEST_F(Channels, DataIsCutInto126OctetFrames)
         payload[i] = static_cast<uint8_t>(i);
     const size_t calls = fp.line.send_calls;
     ASSERT_EQ(port_send_data(&ports, 1, payload.data(), payload.size()), 1);
-    EXPECT_EQ(fp.line.send_calls, calls + 1); // the two frames the line has room for in one send
-    EXPECT_EQ(ports.port[1].queued, 48u);
-    cmux_pump(&ports); // (the fake line takes everything at once)
-    EXPECT_EQ(ports.port[1].queued, 0u);
+    EXPECT_EQ(fp.line.send_calls, calls + 1); // the frames the line has room for in one send
     auto frames = sent_uih();
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[0].size(), 126u);
@@ -397,6 +398,64 @@ TEST_F(Channels, PowerSavingDropsDtrOnlyAfterTheFrame)
     fake_ioctl().error = ENOTTY;
     EXPECT_EQ(port_send_psc(&ports, 0), 0);
     fp.port->fd = -1;
+}
+
+// A line that takes everything at once (a pipe, like a pseudo-terminal):
+// what goes to it is bounded by the line's rate, so that answers wait
+// behind at most CMUX_COMMIT_LIMIT octets and FC stops its channel alone.
+TEST(Line, AnswersGoAheadOfQueuedDataAndFcStopsOneChannel)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    cmux_ports ports{};
+    ports.serport = serport_wrap(fds[1]);
+    for (int d = 0; d <= 2; ++d)
+        ports.port[d].state = PORT_CONNECTED;
+    auto line = [&] {
+        uint8_t buf[4096];
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        return n > 0 ? bytes(buf, buf + n) : bytes();
+    };
+    auto modem = [&](const bytes &info) {
+        bytes f = make_frame(0x01, 0xEF, info);
+        msg_bufv v{};
+        mux_frame frame{};
+        return decode_first(f, &frame, &v) ? frame_handle(&ports, &frame) : -1;
+    };
+    bytes a(1000, 'a');
+    ASSERT_EQ(port_send_data(&ports, 1, a.data(), a.size()), 1);
+    EXPECT_EQ(line().size(), CMUX_COMMIT_LIMIT);
+    EXPECT_EQ(ports.port[1].queued, 1000 - 3 * MUX_DATA_PIECE);
+    // FC on DLCI 1: the answer goes at once, ahead of the queued data.
+    EXPECT_EQ(modem({0xE3, 0x05, 0x07, 0x0F}), FRAME_FOR_LOOP);
+    EXPECT_EQ(line(), make_frame(0x03, 0xEF, {0xE1, 0x05, 0x07, 0x0F}));
+    bytes b = {'b', 'b'};
+    ASSERT_EQ(port_send_data(&ports, 2, b.data(), b.size()), 1);
+    EXPECT_EQ(line(), bytes()); // the line is busy
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    cmux_pump(&ports);
+    EXPECT_EQ(line(), make_frame(0x0B, 0xEF, b)); // DLCI 2 flows, DLCI 1 waits
+    EXPECT_EQ(ports.port[1].queued, 1000 - 3 * MUX_DATA_PIECE);
+    // Released: its data follows the answer, a bounded amount at a time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(modem({0xE3, 0x05, 0x07, 0x0D}), FRAME_FOR_LOOP);
+    bytes out = line();
+    ASSERT_GE(out.size(), 10u + 132);
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 10), make_frame(0x03, 0xEF, {0xE1, 0x05, 0x07, 0x0D}));
+    EXPECT_LE(out.size(), 10 + CMUX_COMMIT_LIMIT);
+    // A close waits for the data written before it.
+    ASSERT_EQ(port_disconnect(&ports, 1), 1);
+    EXPECT_EQ(ports.port[1].state, PORT_CONNECTED);
+    while (ports.port[1].queued > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        cmux_pump(&ports);
+    }
+    EXPECT_EQ(ports.port[1].state, PORT_DISCONNECTING);
+    serport_close(ports.serport);
+    free(ports.port[1].queue);
+    free(ports.port[2].queue);
+    close(fds[0]);
 }
 
 } // namespace

@@ -462,9 +462,12 @@ TEST(FrameDump, Lines)
     f.msc_dlci = 2;
     f.v24 = 0x8C;
     f.has_break = 1;
+    log_forget(); // (one kind of line)
     frame_dump(LOG_ERR, "p ", &f);
     f.type = 9;
+    log_forget();
     frame_dump(LOG_ERR, "q ", &f);
+    log_forget();
     frame_dump(LOG_ERR, "n ", nullptr);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(

@@ -351,6 +351,51 @@ TEST_F(Modem, LateAndUnsolicitedLinesAreNotTakenForTheAnswer)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
+// The bring-up's count of outstanding commands, step by step: s = send the
+// command, m = the modem writes, a = the current step's answer within 30 ms
+// (y expected, n another result, - none), t = settle (1: every late answer
+// came, 0: some never will).
+TEST_F(Modem, OutstandingCommandsKeepTheirAnswers)
+{
+    struct op {
+        char what;
+        const char *text;
+    };
+    const std::vector<std::vector<op>> scripts = {
+        // A late ERROR of an earlier step is not the next step's answer.
+        {{'s', "AT+CMEE=2"}, {'a', "-"}, {'m', "\r\nERROR\r\n"}, {'t', "1"}, {'s', "AT+IPR=115200"},
+         {'m', "\r\nOK\r\n"}, {'a', "y"}},
+        // Both tries of "AT" answered late: the first answer settles the
+        // step, the second is waited for before the next command.
+        {{'s', "AT"}, {'a', "-"}, {'s', "AT"}, {'m', "OK\r\nOK\r\n"}, {'a', "y"}, {'t', "1"}, {'s', "AT+CMEE=2"},
+         {'m', "ERROR\r\n"}, {'a', "n"}},
+        // A swallowed "AT" is forgotten after the settling time.
+        {{'s', "AT"}, {'a', "-"}, {'s', "AT"}, {'m', "OK\r\n"}, {'a', "y"}, {'t', "0"}, {'s', "AT+CMEE=2"},
+         {'m', "OK\r\n"}, {'a', "y"}},
+        // Echo, reports and RING are no answers.
+        {{'s', "AT+CMEE=2"}, {'m', "AT+CMEE=2\r\r\n+CREG: 1\r\nRING\r\nOK\r\n"}, {'a', "y"}},
+    };
+    for (size_t i = 0; i < scripts.size(); ++i) {
+        at_link link{port, 0, 0};
+        for (const op &o : scripts[i]) {
+            SCOPED_TRACE(testing::Message() << "script " << i << " at " << o.what << " " << o.text);
+            testing::internal::CaptureStdout();
+            if (o.what == 's') {
+                EXPECT_EQ(at_link_send(&link, o.text), 1);
+                heard();
+            } else if (o.what == 'm') {
+                answer(o.text);
+            } else if (o.what == 'a') {
+                at_reply r = at_link_await(&link, "OK", 30);
+                EXPECT_EQ(r, *o.text == 'y' ? at_reply::expected : *o.text == 'n' ? at_reply::other : at_reply::none);
+            } else {
+                EXPECT_EQ(at_link_settle(&link, 30), *o.text - '0');
+            }
+            testing::internal::GetCapturedStdout();
+        }
+    }
+}
+
 TEST_F(Modem, ErrorAnswersAtOnce)
 {
     reply = "ERROR\r\n";
