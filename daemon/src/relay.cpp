@@ -198,21 +198,30 @@ void relay_read_ahead(relay *r)
         }
     }
     mux_ctl_out_flush(r->mux);
-    partial = (partial || ahead == frame_ahead::partial) && serport_buffered(r->ports->serport) > 0;
-    if (!partial)
+    const size_t buffered = serport_buffered(r->ports->serport);
+    partial = (partial || ahead == frame_ahead::partial) && buffered > 0;
+    if (!partial) {
         r->partial_since = 0;
-    else if (r->partial_since == 0)
+    } else if (r->partial_since == 0 || buffered != r->partial_octets) {
         r->partial_since = serport_now_ms();
+        r->partial_octets = buffered;
+    }
 }
 
 void relay_partial_deadline(relay *r, int64_t now_ms)
 {
     if (!r->partial_since || now_ms - r->partial_since < RELAY_PARTIAL_FRAME_MS || mux_ctl_out_waiting(r->mux))
         return;
+    // What the line holds may not have been read yet (the kernel device was
+    // full meanwhile).
+    serport *port = r->ports->serport;
+    if (serport_fill(port) > 0) {
+        relay_read_ahead(r);
+        return;
+    }
     // The rest of the frame did not come: it is dropped, and what came
     // behind its start is searched for the next frame.
     r->partial_since = 0;
-    serport *port = r->ports->serport;
     serport_consume(port, frame_give_up(&r->rx, serport_ahead(port), serport_buffered(port)));
     relay_read_ahead(r);
 }

@@ -15,13 +15,15 @@ struct relay {
     cmux_ports *ports;
     mux_ctl *mux;
     frame_rx rx;
-    // When the read-ahead began to hold only part of a frame (0: it does
-    // not): the rest must come within RELAY_PARTIAL_FRAME_MS.
+    // When the read-ahead last grew while it held only part of a frame (0:
+    // it does not), and how much it held: a frame whose rest stops coming
+    // for RELAY_PARTIAL_FRAME_MS is dropped.
     int64_t partial_since;
+    size_t partial_octets;
 };
 
-// How long the rest of a frame may take to come (a modem under load pauses
-// inside a frame); the loop serves everything else meanwhile.
+// How long a frame's octets may pause (a modem under load pauses inside a
+// frame); the loop serves everything else meanwhile.
 constexpr int RELAY_PARTIAL_FRAME_MS = 1000;
 
 // Written by the signal handler (SIGALRM, SIGUSR1, SIGUSR2, SIGHUP), read and
