@@ -269,7 +269,8 @@ TEST_F(Daemon, FourChannelsBothWays)
 {
     // The modem answers in frames of its own size.
     up({"--split", "37"}, {"--msg-size", "512"});
-    echo_on_every_port(65536, 1);
+    // (At 115200 baud: 16 KiB a channel take about 6 s each way.)
+    echo_on_every_port(16384, 1);
     std::string st;
     wait_for([&] {
         st = board.ctl("modem", {"stats"}).text;
@@ -279,7 +280,7 @@ TEST_F(Daemon, FourChannelsBothWays)
         return true;
     });
     for (int d = 1; d <= 4; ++d)
-        EXPECT_NE(st.find(std::to_string(d) + " closed rx 65536 tx 65536"), std::string::npos) << st;
+        EXPECT_NE(st.find(std::to_string(d) + " closed rx 16384 tx 16384"), std::string::npos) << st;
     EXPECT_NE(st.find("bad 0 discarded 0"), std::string::npos) << st;
     if (HasFailure()) {
         std::istringstream ev(events("modem"));
@@ -381,9 +382,16 @@ TEST_F(Daemon, APauseInsideAFrameLosesNothing)
     board.ctl("modem", {"pause", "400"});
     board.ctl("modem", {"send", "1", "whole"});
     std::this_thread::sleep_for(600ms);
+    // Meanwhile the other channels are served at once.
+    std::thread c2([&] { client({"open", "1", "sleep", "300", "write", "ping", "sleep", "200"}); });
+    ASSERT_TRUE(wait_cmux("connected 1"));
+    auto begin = std::chrono::steady_clock::now();
     board.ctl("modem", {"pause", "1800"});
     board.ctl("modem", {"send", "1", "lost"});
     board.ctl("modem", {"send", "1", "after"});
+    EXPECT_TRUE(wait_modem("rx 2 4", 1500ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+    c2.join();
     c.join();
     signal_daemon(SIGTERM);
     ASSERT_TRUE(ended());
@@ -491,7 +499,7 @@ TEST_F(Daemon, FlowControlUnderLoadLosesNothing)
     // The modem sets FC on a DLCI every 4 KiB it receives and releases it
     // 30 ms later; it sends one flag between frames and re-frames its data.
     up({"--fc-after", "4096", "--fc-hold", "30", "--shared-flag", "--split", "127"}, {"--msg-size", "512"});
-    echo_on_every_port(65536, 11);
+    echo_on_every_port(32768, 11);
     // (The event history is too short for a run this long: the count.)
     EXPECT_EQ(board.ctl("modem", {"stats"}).text.find("fc-set 0\n"), std::string::npos);
     signal_daemon(SIGTERM);
