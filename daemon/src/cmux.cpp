@@ -308,6 +308,12 @@ size_t next_piece(const cmux_channel &channel)
 
 void cmux_pump(cmux_ports *ports)
 {
+    // (Most turns of the loop have nothing queued: no clock, no ioctl.)
+    bool any = false;
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI && !any; ++dlci)
+        any = sendable(ports, dlci);
+    if (!any)
+        return;
     size_t committed = serport_committed(ports->serport);
     for (int idle = 0; idle < MUX_MAX_DLCI && committed < CMUX_COMMIT_LIMIT;) {
         int dlci = ports->next_dlci % MUX_MAX_DLCI + 1;
