@@ -470,7 +470,8 @@ int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)
         v24 |= V24_RTC;
     if (mctrl & MUX_MCTRL_RTS)
         v24 |= V24_RTR;
-    uint8_t info[5] = {MUX_MSG_MSC_CMD, static_cast<uint8_t>(brk ? 0x07 : 0x05), frame_address(dlci), v24, 0x01};
+    uint8_t info[5] = {MUX_MSG_MSC_CMD, static_cast<uint8_t>(brk ? 0x07 : 0x05), frame_address(dlci), v24,
+                       0x01};
     if (!send_ctl(ports, info, brk ? 5 : 4))
         return 0;
     ports->port[dlci].msc_pending = 1;

@@ -31,10 +31,10 @@ struct cmux_channel {
     // SABM and DISC frames sent and not answered yet: an answer beyond the
     // one that settles the exchange (to a frame sent again) is no news.
     int unanswered;
-    uint8_t abandoned;   // no UA came to our SABMs: a late one means the modem opened it after all
-    uint8_t after_dlci0; // SABM held back until DLCI 0 is open
-    uint8_t fc;          // the modem's FC for this channel: it takes no data now
-    uint8_t msc_pending; // our MSC command is not answered yet
+    uint8_t abandoned;        // no UA came to our SABMs: a late one means the modem opened it after all
+    uint8_t after_dlci0;      // SABM held back until DLCI 0 is open
+    uint8_t fc;               // the modem's FC for this channel: it takes no data now
+    uint8_t msc_pending;      // our MSC command is not answered yet
     uint8_t close_after_data; // the port was closed: DISC once its queue is out
     // The kernel's data for this channel waiting for the line, in order:
     // queue[qhead, qhead + queued). It goes a frame at a time while the

@@ -125,7 +125,6 @@ bool plausible_start(const uint8_t hdr[4])
     return hdr[0] == MUX_FLAG && (hdr[1] & 0x01) && (hdr[1] >> 2) <= MUX_MAX_DLCI && frame_type(hdr[2]) >= 0;
 }
 
-
 // The opening flag, address, control and length octets of a frame, and the
 // FCS register over them.
 uint8_t frame_head(uint8_t head[4], uint8_t address, uint8_t control, size_t len)
@@ -154,7 +153,8 @@ int frame_send_data(serport *port, int dlci, const uint8_t *data, size_t len)
     uint8_t to_short[6] = {to_full[0], MUX_FLAG};
     uint8_t short_tail[2] = {0, MUX_FLAG};
     if (len % MUX_DATA_PIECE)
-        short_tail[0] = static_cast<uint8_t>(~frame_head(to_short + 2, address, MUX_CTL_UIH, len % MUX_DATA_PIECE));
+        short_tail[0] =
+            static_cast<uint8_t>(~frame_head(to_short + 2, address, MUX_CTL_UIH, len % MUX_DATA_PIECE));
     iovec iov[2 * DATA_FRAMES_PER_SEND + 1];
     while (len > 0) {
         int n = 0;
@@ -418,7 +418,8 @@ frame_result frame_recv(frame_rx *rx, const uint8_t *p, size_t avail, mux_frame 
     const uint8_t *trailer = info + len;
     const auto expected = static_cast<uint8_t>(~fcs);
     if (trailer[0] != expected || trailer[1] != MUX_FLAG) {
-        mux_log(LOG_ERR, "frame flag (%02x) or CRC mismatch (%02x vs. %02x)", trailer[1], trailer[0], expected);
+        mux_log(LOG_ERR, "frame flag (%02x) or CRC mismatch (%02x vs. %02x)", trailer[1], trailer[0],
+                expected);
         rx->shared_flag = trailer[1] == MUX_FLAG;
         return rejected(used, total);
     }

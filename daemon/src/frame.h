@@ -180,7 +180,6 @@ inline frame_ahead frame_at(const uint8_t *p, const uint8_t *end, bool shared, m
     return frame_ahead::data;
 }
 
-
 void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame);
 
 // Decodes a control message (information field of a UIH on DLCI 0) into the

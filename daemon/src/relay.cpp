@@ -210,7 +210,8 @@ void relay_read_ahead(relay *r)
 
 void relay_partial_deadline(relay *r, int64_t now_ms)
 {
-    if (!r->partial_since || now_ms - r->partial_since < RELAY_PARTIAL_FRAME_MS || mux_ctl_out_waiting(r->mux))
+    if (!r->partial_since || now_ms - r->partial_since < RELAY_PARTIAL_FRAME_MS ||
+        mux_ctl_out_waiting(r->mux))
         return;
     // What the line holds may not have been read yet (the kernel device was
     // full meanwhile).

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <new>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,7 +18,8 @@ namespace
 {
 
 const serport_ops standard_ops = {
-    serport_send, serport_sendv, serport_recv, serport_readline, serport_flush, serport_has_pending, serport_nearly_full,
+    serport_send,  serport_sendv,       serport_recv,        serport_readline,
+    serport_flush, serport_has_pending, serport_nearly_full,
 };
 
 // What the line takes is sent at its rate from when it is free.
@@ -458,7 +459,7 @@ at_line at_classify(const char *line, size_t len)
 {
     // The final result codes of V.25ter in verbose form, and the extended
     // error results; everything else (echo, reports, RING) is not an answer.
-    static const char *const finals[] = {"OK",   "ERROR",     "NO CARRIER",  "BUSY",
+    static const char *const finals[] = {"OK",        "ERROR",       "NO CARRIER", "BUSY",
                                          "NO ANSWER", "NO DIALTONE", "CONNECT"};
     for (const char *f : finals) {
         size_t n = strlen(f);

@@ -33,7 +33,7 @@ static_assert(SERPORT_INPUT_SIZE < 65536, "read-ahead indices are 16 bits wide")
 struct serport {
     const serport_ops *ops;
     int fd;
-    void *user;    // free for other implementations of the operations
+    void *user; // free for other implementations of the operations
     // When what was written so far has left the line at its rate (monotonic
     // microseconds): a pseudo-terminal or a driver buffer takes far more
     // than the line sends, and the modem's answers must not wait behind it.

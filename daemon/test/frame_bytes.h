@@ -45,7 +45,8 @@ inline std::string untimed(const std::string &log)
         size_t end = log.find('\n', pos);
         end = end == std::string::npos ? log.size() : end + 1;
         size_t start = pos;
-        if (end - pos > 13 && log[pos + 2] == ':' && log[pos + 5] == ':' && log[pos + 8] == '.' && log[pos + 12] == ' ')
+        if (end - pos > 13 && log[pos + 2] == ':' && log[pos + 5] == ':' && log[pos + 8] == '.' &&
+            log[pos + 12] == ' ')
             start = pos + 13;
         out.append(log, start, end - start);
         pos = end;

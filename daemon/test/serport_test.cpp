@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <termios.h>
-#include <poll.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -351,45 +351,40 @@ TEST_F(Modem, LateAndUnsolicitedLinesAreNotTakenForTheAnswer)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
-// The bring-up's count of outstanding commands, step by step: s = send the
-// command, m = the modem writes, a = the current step's answer within 30 ms
-// (y expected, n another result, - none), t = settle (1: every late answer
-// came, 0: some never will).
+// The bring-up's count of outstanding commands, step by step: "sCMD" sends
+// CMD, "mTEXT" is written by the modem, "a" + y/n/- is the step's answer
+// within 30 ms (expected, another result, none), "t" + 1/0 settles (every
+// late answer came, or not).
 TEST_F(Modem, OutstandingCommandsKeepTheirAnswers)
 {
-    struct op {
-        char what;
-        const char *text;
-    };
-    const std::vector<std::vector<op>> scripts = {
+    const std::vector<std::vector<std::string>> scripts = {
         // A late ERROR of an earlier step is not the next step's answer.
-        {{'s', "AT+CMEE=2"}, {'a', "-"}, {'m', "\r\nERROR\r\n"}, {'t', "1"}, {'s', "AT+IPR=115200"},
-         {'m', "\r\nOK\r\n"}, {'a', "y"}},
-        // Both tries of "AT" answered late: the first answer settles the
-        // step, the second is waited for before the next command.
-        {{'s', "AT"}, {'a', "-"}, {'s', "AT"}, {'m', "OK\r\nOK\r\n"}, {'a', "y"}, {'t', "1"}, {'s', "AT+CMEE=2"},
-         {'m', "ERROR\r\n"}, {'a', "n"}},
+        {"sAT+CMEE=2", "a-", "m\r\nERROR\r\n", "t1", "sAT+IPR=115200", "m\r\nOK\r\n", "ay"},
+        // Both tries of "AT" answered late: the second answer is waited for.
+        {"sAT", "a-", "sAT", "mOK\r\nOK\r\n", "ay", "t1", "sAT+CMEE=2", "mERROR\r\n", "an"},
         // A swallowed "AT" is forgotten after the settling time.
-        {{'s', "AT"}, {'a', "-"}, {'s', "AT"}, {'m', "OK\r\n"}, {'a', "y"}, {'t', "0"}, {'s', "AT+CMEE=2"},
-         {'m', "OK\r\n"}, {'a', "y"}},
+        {"sAT", "a-", "sAT", "mOK\r\n", "ay", "t0", "sAT+CMEE=2", "mOK\r\n", "ay"},
         // Echo, reports and RING are no answers.
-        {{'s', "AT+CMEE=2"}, {'m', "AT+CMEE=2\r\r\n+CREG: 1\r\nRING\r\nOK\r\n"}, {'a', "y"}},
+        {"sAT+CMEE=2", "mAT+CMEE=2\r\r\n+CREG: 1\r\nRING\r\nOK\r\n", "ay"},
     };
-    for (size_t i = 0; i < scripts.size(); ++i) {
+    for (const auto &script : scripts) {
         at_link link{port, 0, 0};
-        for (const op &o : scripts[i]) {
-            SCOPED_TRACE(testing::Message() << "script " << i << " at " << o.what << " " << o.text);
+        for (const std::string &op : script) {
+            SCOPED_TRACE(op);
+            const std::string arg = op.substr(1);
             testing::internal::CaptureStdout();
-            if (o.what == 's') {
-                EXPECT_EQ(at_link_send(&link, o.text), 1);
+            if (op[0] == 's') {
+                EXPECT_EQ(at_link_send(&link, arg.c_str()), 1);
                 heard();
-            } else if (o.what == 'm') {
-                answer(o.text);
-            } else if (o.what == 'a') {
-                at_reply r = at_link_await(&link, "OK", 30);
-                EXPECT_EQ(r, *o.text == 'y' ? at_reply::expected : *o.text == 'n' ? at_reply::other : at_reply::none);
+            } else if (op[0] == 'm') {
+                answer(arg);
+            } else if (op[0] == 'a') {
+                at_reply want = arg == "y"   ? at_reply::expected
+                                : arg == "n" ? at_reply::other
+                                             : at_reply::none;
+                EXPECT_EQ(at_link_await(&link, "OK", 30), want);
             } else {
-                EXPECT_EQ(at_link_settle(&link, 30), *o.text - '0');
+                EXPECT_EQ(at_link_settle(&link, 30), arg == "1");
             }
             testing::internal::GetCapturedStdout();
         }
