@@ -304,6 +304,15 @@ size_t next_piece(const cmux_channel &channel)
     return channel.queued < MUX_DATA_PIECE ? channel.queued : MUX_DATA_PIECE;
 }
 
+// The next piece of the queue in one place: a piece that wraps is completed
+// from the ring's start behind its end.
+const uint8_t *piece_at_head(cmux_channel &channel, size_t piece)
+{
+    size_t over = channel.qhead + piece > CHANNEL_QUEUE_SIZE ? channel.qhead + piece - CHANNEL_QUEUE_SIZE : 0;
+    memcpy(channel.queue + CHANNEL_QUEUE_SIZE, channel.queue, over);
+    return channel.queue + channel.qhead;
+}
+
 } // namespace
 
 void cmux_pump(cmux_ports *ports)
@@ -325,10 +334,10 @@ void cmux_pump(cmux_ports *ports)
         // One frame, so that the channels take turns.
         cmux_channel &channel = ports->port[dlci];
         size_t piece = payload_for_line(committed, next_piece(channel));
-        if (piece == 0 || !frame_send_data(ports->serport, dlci, channel.queue + channel.qhead, piece))
+        if (piece == 0 || !frame_send_data(ports->serport, dlci, piece_at_head(channel, piece), piece))
             break;
         committed += cmux_data_frames_size(piece);
-        channel.qhead += piece;
+        channel.qhead = (channel.qhead + piece) % CHANNEL_QUEUE_SIZE;
         channel.queued -= piece;
         if (channel.queued == 0) {
             channel.qhead = 0;
@@ -445,15 +454,16 @@ int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
         mux_log(LOG_CRIT, "flow-control queue of port %d full", dlci);
         return 0;
     }
-    if (!channel.queue && !(channel.queue = static_cast<uint8_t *>(malloc(CHANNEL_QUEUE_SIZE)))) {
+    if (!channel.queue && !(channel.queue = static_cast<uint8_t *>(malloc(CHANNEL_QUEUE_SIZE + MUX_DATA_PIECE)))) {
         mux_log(LOG_CRIT, "malloc(<flow-control queue>) failed");
         return 0;
     }
-    if (channel.qhead + channel.queued + len > CHANNEL_QUEUE_SIZE) {
-        memmove(channel.queue, channel.queue + channel.qhead, channel.queued);
-        channel.qhead = 0;
-    }
-    memcpy(channel.queue + channel.qhead + channel.queued, data, len);
+    // A ring: nothing queued moves when more comes (moving 32 KiB to make
+    // room for each message cost more than the rest of the relay).
+    size_t tail = (channel.qhead + channel.queued) % CHANNEL_QUEUE_SIZE;
+    size_t first = CHANNEL_QUEUE_SIZE - tail < len ? CHANNEL_QUEUE_SIZE - tail : len;
+    memcpy(channel.queue + tail, data, first);
+    memcpy(channel.queue, data + first, len - first);
     channel.queued += len;
     return 1;
 }

@@ -36,9 +36,11 @@ struct cmux_channel {
     uint8_t fc;               // the modem's FC for this channel: it takes no data now
     uint8_t msc_pending;      // our MSC command is not answered yet
     uint8_t close_after_data; // the port was closed: DISC once its queue is out
-    // The kernel's data for this channel waiting for the line, in order:
-    // queue[qhead, qhead + queued). It goes a frame at a time while the
-    // modem takes data on the channel (no FC, no FCoff).
+    // The kernel's data for this channel waiting for the line, in order: a
+    // ring of CHANNEL_QUEUE_SIZE from queue[qhead], queued octets long. It
+    // goes a frame at a time while the modem takes data on the channel (no
+    // FC, no FCoff). A frame's piece that wraps is completed behind the end
+    // (the buffer has a piece's room more) so that it goes from one place.
     uint8_t *queue;
     size_t qhead;
     size_t queued;

@@ -268,6 +268,38 @@ TEST_F(Channels, FlowControlHoldsDataBackInOrder)
     EXPECT_EQ(sent_uih(), (std::vector<bytes>{{0x61, 0x01}, {0xA1, 0x01}, bytes(5, 'b')}));
 }
 
+// The queue is a ring: data that goes round its end several times leaves in
+// order, whatever the size of the kernel's pieces, and a frame cut by the
+// end goes whole.
+TEST_F(Channels, QueueWrapsInOrder)
+{
+    for (size_t chunk : {size_t{1}, size_t{125}, size_t{511}, size_t{4000}}) {
+        SCOPED_TRACE(chunk);
+        connect(1);
+        bytes in;
+        for (size_t i = 0; in.size() < 3 * CHANNEL_QUEUE_SIZE; ++i) {
+            if (cmux_queue_room(&ports) < chunk) {
+                cmux_pump(&ports);
+                continue;
+            }
+            bytes piece(chunk);
+            for (uint8_t &o : piece)
+                o = static_cast<uint8_t>(in.size() * 7 + i + (&o - piece.data()));
+            ASSERT_EQ(port_send_data(&ports, 1, piece.data(), piece.size()), 1);
+            in.insert(in.end(), piece.begin(), piece.end());
+        }
+        while (ports.port[1].queued > 0)
+            cmux_pump(&ports);
+        bytes out;
+        for (const bytes &f : sent_uih()) {
+            EXPECT_LE(f.size(), MUX_DATA_PIECE);
+            out.insert(out.end(), f.begin(), f.end());
+        }
+        EXPECT_EQ(out, in);
+        ports.port[1].state = PORT_CLOSED;
+    }
+}
+
 TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
 {
     ports.port[0].state = PORT_CLOSED;
