@@ -243,6 +243,8 @@ int cmux_timeout(const cmux_ports *ports)
 
 int cmux_tick(cmux_ports *ports)
 {
+    if (cmux_timeout(ports) != 0)
+        return 1; // nothing due (and no clock read while nothing is armed)
     int64_t now = serport_now_ms();
     for (int dlci = 0; dlci <= MUX_MAX_DLCI; ++dlci) {
         cmux_channel &channel = ports->port[dlci];
@@ -315,16 +317,19 @@ const uint8_t *piece_at_head(cmux_channel &channel, size_t piece)
 
 } // namespace
 
-void cmux_pump(cmux_ports *ports)
+int cmux_pump(cmux_ports *ports)
 {
     // (Most turns of the loop have nothing queued: no clock, no ioctl.)
     bool any = false;
     for (int dlci = 1; dlci <= MUX_MAX_DLCI && !any; ++dlci)
         any = sendable(ports, dlci);
     if (!any)
-        return;
-    size_t committed = serport_committed(ports->serport);
-    for (int idle = 0; idle < MUX_MAX_DLCI && committed < CMUX_COMMIT_LIMIT;) {
+        return -1;
+    // The next frame goes when a full frame's room is free below the limit;
+    // while the rate says the line is full, the driver is not asked.
+    constexpr size_t room_at = CMUX_COMMIT_LIMIT - (MUX_DATA_PIECE + 6);
+    size_t committed = serport_committed(ports->serport, room_at + 1);
+    for (int idle = 0; idle < MUX_MAX_DLCI && committed <= room_at;) {
         int dlci = ports->next_dlci % MUX_MAX_DLCI + 1;
         ports->next_dlci = dlci;
         if (!sendable(ports, dlci)) {
@@ -346,13 +351,18 @@ void cmux_pump(cmux_ports *ports)
         }
         idle = 0;
     }
-}
-
-int cmux_pump_ms(const cmux_ports *ports)
-{
-    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci)
-        if (sendable(ports, dlci))
-            return serport_ms_until_committed(ports->serport, CMUX_COMMIT_LIMIT - (MUX_DATA_PIECE + 6));
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
+        if (!sendable(ports, dlci))
+            continue;
+        if (serport_queued(ports->serport) > room_at)
+            return -1; // the line's writability wakes the loop
+        if (committed <= room_at)
+            return 0;
+        // (What the driver holds beyond the estimate counts too: a line
+        // stopped by the modem's CTS is not polled in a busy loop.)
+        int64_t us = static_cast<int64_t>(committed - room_at) * SERPORT_OCTET_NS / 1000;
+        return static_cast<int>((us + 999) / 1000);
+    }
     return -1;
 }
 

@@ -97,11 +97,9 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame);
 int cmux_timeout(const cmux_ports *ports);
 int cmux_tick(cmux_ports *ports);
 // Sends queued data, a frame per channel in turn, while the line has room
-// below CMUX_COMMIT_LIMIT.
-void cmux_pump(cmux_ports *ports);
-// Milliseconds until cmux_pump can send more (-1: nothing waits, or the
-// line's writability will tell).
-int cmux_pump_ms(const cmux_ports *ports);
+// below CMUX_COMMIT_LIMIT. Returns the milliseconds until it can send more
+// (-1: nothing waits, or the line's writability will tell).
+int cmux_pump(cmux_ports *ports);
 // The smallest room left in a channel's queue.
 inline size_t cmux_queue_room(const cmux_ports *ports)
 {

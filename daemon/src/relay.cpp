@@ -172,9 +172,9 @@ int sooner(int a, int b)
 // Milliseconds until something other than the keep-alive wants the loop:
 // a SABM or DISC waiting for its answer, queued data the line has room
 // for, the rest of a frame (-1: nothing).
-int timers_ms(const relay &r)
+int timers_ms(const relay &r, int pump_ms)
 {
-    int ms = sooner(cmux_timeout(r.ports), cmux_pump_ms(r.ports));
+    int ms = sooner(cmux_timeout(r.ports), pump_ms);
     if (r.partial_since) {
         int64_t left = r.partial_since + RELAY_PARTIAL_FRAME_MS - serport_now_ms();
         ms = sooner(ms, left > 0 ? static_cast<int>(left) : 0);
@@ -236,6 +236,7 @@ int relay_run(relay *r)
         sigdelset(&wait_mask, s);
     unsigned keepalive_failures = 0;
     const size_t whole_message = cmux_data_frames_size(mux_ctl_payload_max(r->mux));
+    int pump_ms = -1; // when the channel queues can send more
     while (keepalive_failures < KEEPALIVE_MAX_FAILURES) {
         bool backlog = mux_ctl_out_waiting(r->mux);
         bool mux_writable = !backlog && mux_ctl_writable(r->mux);
@@ -247,7 +248,7 @@ int relay_run(relay *r)
         fds[1].events = static_cast<short>((kernel_message_fits(*r, whole_message) ? POLLIN : 0) |
                                            (backlog || r->mux->writable != MUX_WRITABLE_YES ? POLLOUT : 0));
         int ms = keepalive_failures == 0 ? KEEPALIVE_MS : KEEPALIVE_RETRY_MS;
-        int timer_ms = timers_ms(*r);
+        int timer_ms = timers_ms(*r, pump_ms);
         bool for_timer = timer_ms >= 0 && timer_ms < ms;
         if (for_timer)
             ms = timer_ms;
@@ -289,7 +290,8 @@ int relay_run(relay *r)
                 return 1;
             }
         }
-        relay_partial_deadline(r, serport_now_ms());
+        if (r->partial_since)
+            relay_partial_deadline(r, serport_now_ms());
         handle_signals(*r);
         if (!cmux_tick(r->ports)) {
             // The supervisor starts us again: the modem may need a new
@@ -301,7 +303,7 @@ int relay_run(relay *r)
             mux_log(LOG_CRIT, "modem closed DLCI 0; aborted");
             return 1;
         }
-        cmux_pump(r->ports);
+        pump_ms = cmux_pump(r->ports);
     }
     mux_log(LOG_CRIT, "too much errors during TEST commands; aborted");
     // The modem stopped answering: that is a failure for whoever restarts us.

@@ -366,26 +366,14 @@ size_t on_the_line(const serport *port, int64_t now)
 
 } // namespace
 
-size_t serport_committed(const serport *port)
+size_t serport_committed(const serport *port, size_t enough)
 {
-    size_t line = on_the_line(port, serport_now_us());
+    size_t committed = serport_queued(port) + on_the_line(port, serport_now_us());
     int outq = 0;
-    if (port->fd >= 0 && ioctl(port->fd, TIOCOUTQ, &outq) == 0 && static_cast<size_t>(outq) > line)
-        line = static_cast<size_t>(outq);
-    return serport_queued(port) + line;
-}
-
-int serport_ms_until_committed(const serport *port, size_t octets)
-{
-    size_t queued = serport_queued(port);
-    if (queued >= octets)
-        return -1; // the line's writability wakes the loop
-    int64_t now = serport_now_us();
-    size_t line = on_the_line(port, now);
-    if (queued + line <= octets)
-        return 0;
-    int64_t us = static_cast<int64_t>(queued + line - octets) * SERPORT_OCTET_NS / 1000;
-    return static_cast<int>((us + 999) / 1000);
+    if (committed < enough && port->fd >= 0 && ioctl(port->fd, TIOCOUTQ, &outq) == 0 &&
+        static_cast<size_t>(outq) > committed - serport_queued(port))
+        committed = serport_queued(port) + static_cast<size_t>(outq);
+    return committed;
 }
 
 int64_t serport_now_ms()

@@ -101,9 +101,9 @@ int64_t serport_now_us();
 constexpr int64_t SERPORT_OCTET_NS = 86806;
 // Octets on their way to the modem: queued in the ring, and written but
 // still to be sent by the line (at its rate, or as the driver reports).
-size_t serport_committed(const serport *port);
-// Milliseconds until at most `octets` are committed (0: now).
-int serport_ms_until_committed(const serport *port, size_t octets);
+// The driver is asked only while the ring and the rate say fewer than
+// `enough`: beyond that its answer changes nothing for the caller.
+size_t serport_committed(const serport *port, size_t enough = SIZE_MAX);
 
 int at_command(serport *port, const char *command, const char *expected, int ms);
 // at_command that tells a wrong answer from none within ms. Lines the
