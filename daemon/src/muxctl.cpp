@@ -153,7 +153,7 @@ int send_gathered_messages(mux_ctl *mux, int port, bool whole_only)
 int mux_ctl_out_flush(mux_ctl *mux)
 {
     for (int port = 0; port < MUX_PORTS; ++port)
-        if (!send_gathered_messages(mux, port, false))
+        if (mux->out[port].len > 0 && !send_gathered_messages(mux, port, false))
             return 0;
     return 1;
 }
