@@ -60,11 +60,11 @@ constexpr int MUX_N2 = 3;
 // Data waiting per channel (while the modem has set FC, about 3 s of the line).
 constexpr size_t CHANNEL_QUEUE_SIZE = 32768;
 // Data frames committed to the line at most: answers and commands go out
-// behind no more than this (three full frames, 34 ms at 115200), and FC
+// behind no more than this (two full frames, 23 ms at 115200), and FC
 // stops a channel within it. The rest of the data waits in the channel
-// queues. The next frame goes when two are left: the loop has 23 ms to
-// come round before the line would fall idle.
-constexpr size_t CMUX_COMMIT_LIMIT = 3 * (MUX_DATA_PIECE + 6);
+// queues. The next frame goes when one is left: the loop has 11 ms to come
+// round before the line would fall idle.
+constexpr size_t CMUX_COMMIT_LIMIT = 2 * (MUX_DATA_PIECE + 6);
 
 // Allocates the table and opens its serial port; release with
 // cmux_ports_close (which closes the port too).
