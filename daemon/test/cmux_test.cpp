@@ -301,6 +301,41 @@ TEST_F(Channels, QueueWrapsInOrder)
     }
 }
 
+// The pump says when it can send more, from the driver's count when that is
+// more than the rate says (a line the modem stopped is not polled in a busy
+// loop), and asks the driver nothing while no data may go.
+TEST_F(Channels, PumpWaitsForTheLine)
+{
+    struct {
+        int outq;
+        uint8_t fc;
+        size_t frames;
+        int ms;
+    } cases[] = {
+        {0, 0, 2, 12},    // two frames, the next when one has left
+        {200, 0, 0, 6},   // the driver holds more than one frame
+        {1000, 0, 0, 76}, // a stopped line
+        {0, 1, 0, -1},    // FC: nothing may go, nothing asked
+    };
+    connect(1);
+    ports.serport->fd = FAKE_FD;
+    const bytes data(1000, 'd');
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.outq);
+        ports.port[1].fc = 1;
+        ASSERT_EQ(port_send_data(&ports, 1, data.data(), data.size()), 1);
+        ports.port[1].fc = c.fc;
+        fake_ioctl() = {};
+        fake_ioctl().outq = c.outq;
+        fp.line.sent.clear();
+        EXPECT_EQ(cmux_pump(&ports), c.ms);
+        EXPECT_EQ(sent_uih().size(), c.frames);
+        EXPECT_EQ(fake_ioctl().calls.size(), c.fc ? 0u : 1u);
+        ports.port[1].queued = ports.port[1].qhead = 0;
+    }
+    ports.serport->fd = -1;
+}
+
 TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
 {
     ports.port[0].state = PORT_CLOSED;
