@@ -4,6 +4,7 @@
 #include "memory_line.h"
 #include "muxctl.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -28,5 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         memcpy(msg.data(), data + pos, n);
         cmux_msg_dispatch(&ports, &mux, msg.data(), msg.size());
     }
+    for (cmux_channel &c : ports.port)
+        free(c.queue); // data the line had no room for
     return 0;
 }
