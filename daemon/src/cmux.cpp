@@ -464,7 +464,8 @@ int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
         mux_log(LOG_CRIT, "flow-control queue of port %d full", dlci);
         return 0;
     }
-    if (!channel.queue && !(channel.queue = static_cast<uint8_t *>(malloc(CHANNEL_QUEUE_SIZE + MUX_DATA_PIECE)))) {
+    if (!channel.queue &&
+        !(channel.queue = static_cast<uint8_t *>(malloc(CHANNEL_QUEUE_SIZE + MUX_DATA_PIECE)))) {
         mux_log(LOG_CRIT, "malloc(<flow-control queue>) failed");
         return 0;
     }

@@ -253,7 +253,8 @@ int relay_run(relay *r)
         const bool gather = pump_ms >= 0 && pump_ms <= RELAY_GATHER_MS;
         pollfd fds[2] = {};
         fds[0].fd = port->fd;
-        fds[0].events = static_cast<short>((gather ? 0 : line_in) | (port->ops->has_pending(port) ? POLLOUT : 0));
+        fds[0].events =
+            static_cast<short>((gather ? 0 : line_in) | (port->ops->has_pending(port) ? POLLOUT : 0));
         fds[1].fd = r->mux->fd;
         fds[1].events = static_cast<short>((gather ? 0 : kernel_in) |
                                            (backlog || r->mux->writable != MUX_WRITABLE_YES ? POLLOUT : 0));
