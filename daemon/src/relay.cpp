@@ -266,9 +266,12 @@ int relay_run(relay *r)
         timespec timeout{ms / 1000, (ms % 1000) * 1000000L};
         int rc = ppoll(fds, 2, &timeout, &wait_mask);
         if (rc >= 0 && gather) {
-            // (A read that finds nothing costs what the wait would have.)
+            // The line does not block: a read that finds nothing costs what
+            // the wait would have. The device is asked first (its read
+            // request is meant for a device that has a message).
             fds[0].revents = static_cast<short>(fds[0].revents | line_in);
-            fds[1].revents = static_cast<short>(fds[1].revents | kernel_in);
+            if (kernel_in && mux_ctl_readable(r->mux))
+                fds[1].revents = static_cast<short>(fds[1].revents | POLLIN);
         }
         if (rc < 0) {
             if (errno != EINTR) {
