@@ -319,24 +319,25 @@ const uint8_t *piece_at_head(cmux_channel &channel, size_t piece)
 
 int cmux_pump(cmux_ports *ports)
 {
-    // (Most turns of the loop have nothing queued: no clock, no ioctl.)
-    bool any = false;
-    for (int dlci = 1; dlci <= MUX_MAX_DLCI && !any; ++dlci)
-        any = sendable(ports, dlci);
-    if (!any)
+    // The channels with data the modem takes now, one bit each. (Most turns
+    // of the loop have none: no clock, no ioctl.)
+    unsigned ready = 0;
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci)
+        if (sendable(ports, dlci))
+            ready |= 1u << dlci;
+    if (!ready)
         return -1;
     // The next frame goes when a full frame's room is free below the limit;
     // while the rate says the line is full, the driver is not asked.
     constexpr size_t room_at = CMUX_COMMIT_LIMIT - (MUX_DATA_PIECE + 6);
     size_t committed = serport_committed(ports->serport, room_at + 1);
-    for (int idle = 0; idle < MUX_MAX_DLCI && committed <= room_at;) {
-        int dlci = ports->next_dlci % MUX_MAX_DLCI + 1;
-        ports->next_dlci = dlci;
-        if (!sendable(ports, dlci)) {
-            ++idle;
-            continue;
-        }
+    while (ready && committed <= room_at) {
         // One frame, so that the channels take turns.
+        int dlci = ports->next_dlci;
+        do
+            dlci = dlci % MUX_MAX_DLCI + 1;
+        while (!(ready & 1u << dlci));
+        ports->next_dlci = dlci;
         cmux_channel &channel = ports->port[dlci];
         size_t piece = payload_for_line(committed, next_piece(channel));
         if (piece == 0 || !frame_send_data(ports->serport, dlci, piece_at_head(channel, piece), piece))
@@ -345,25 +346,22 @@ int cmux_pump(cmux_ports *ports)
         channel.qhead = (channel.qhead + piece) % CHANNEL_QUEUE_SIZE;
         channel.queued -= piece;
         if (channel.queued == 0) {
+            ready &= ~(1u << dlci);
             channel.qhead = 0;
             if (channel.close_after_data && !port_disconnect(ports, dlci))
                 mux_log(LOG_CRIT, "failed to send disconnect-async to port %d", dlci);
         }
-        idle = 0;
     }
-    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
-        if (!sendable(ports, dlci))
-            continue;
-        if (serport_queued(ports->serport) > room_at)
-            return -1; // the line's writability wakes the loop
-        if (committed <= room_at)
-            return 0;
-        // (What the driver holds beyond the estimate counts too: a line
-        // stopped by the modem's CTS is not polled in a busy loop.)
-        int64_t us = static_cast<int64_t>(committed - room_at) * SERPORT_OCTET_NS / 1000;
-        return static_cast<int>((us + 999) / 1000);
-    }
-    return -1;
+    if (!ready)
+        return -1;
+    if (serport_queued(ports->serport) > room_at)
+        return -1; // the line's writability wakes the loop
+    if (committed <= room_at)
+        return 0;
+    // (What the driver holds beyond the estimate counts too: a line stopped
+    // by the modem's CTS is not polled in a busy loop.)
+    int64_t us = static_cast<int64_t>(committed - room_at) * SERPORT_OCTET_NS / 1000;
+    return static_cast<int>((us + 999) / 1000);
 }
 
 cmux_ports *cmux_ports_open(const char *path)
