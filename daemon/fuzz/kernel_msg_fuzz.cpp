@@ -4,6 +4,7 @@
 #include "memory_line.h"
 #include "muxctl.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -26,7 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t n = size - pos < msg.size() ? size - pos : msg.size();
         memset(msg.data(), 0, msg.size());
         memcpy(msg.data(), data + pos, n);
-        portweaver_msg_dispatch(&ports, &mux, msg.data(), msg.size());
+        cmux_msg_dispatch(&ports, &mux, msg.data(), msg.size());
     }
+    for (cmux_channel &c : ports.port)
+        free(c.queue); // data the line had no room for
     return 0;
 }

@@ -68,7 +68,7 @@ inline const serport_ops memory_ops = {line_send, line_sendv, line_recv, line_re
 // One port for the whole run (the object holds the 64 KiB ring).
 inline serport *memory_port(memory_line &line)
 {
-    static serport *port = portweaver_serport_wrap(-1);
+    static serport *port = serport_wrap(-1);
     port->ops = &memory_ops;
     port->user = &line;
     return port;

@@ -46,15 +46,10 @@ bool check_port(cmux_ports *ports, int dlci, op what)
     return true;
 }
 
-uint8_t address(int dlci)
-{
-    return static_cast<uint8_t>(dlci << 2 | 0x03);
-}
-
 int send_frame(cmux_ports *ports, int dlci, uint8_t control, size_t count, const msg_bufv *bufv)
 {
-    const uint8_t header[2] = {address(dlci), control};
-    return portweaver_frame_send(ports->serport, header, count, bufv);
+    const uint8_t header[2] = {frame_address(dlci), control};
+    return frame_send(ports->serport, header, count, bufv);
 }
 
 int send_ctl(cmux_ports *ports, uint8_t *info, size_t len)
@@ -66,29 +61,21 @@ int send_ctl(cmux_ports *ports, uint8_t *info, size_t len)
 // A response frame of ours (address C/R = 0): UA or DM, F as the modem's P.
 int send_response(cmux_ports *ports, int dlci, uint8_t control, uint8_t pf)
 {
-    const uint8_t header[2] = {static_cast<uint8_t>(dlci << 2 | 0x01), static_cast<uint8_t>(control | (pf ? MUX_PF : 0))};
-    return portweaver_frame_send(ports->serport, header, 0, nullptr);
+    const uint8_t header[2] = {frame_address(dlci, false), static_cast<uint8_t>(control | (pf ? MUX_PF : 0))};
+    return frame_send(ports->serport, header, 0, nullptr);
 }
 
 // The modem answers after what is queued before the frame has left.
 void arm(cmux_ports *ports, cmux_channel &channel)
 {
-    int64_t line_ms = static_cast<int64_t>(portweaver_serport_queued(ports->serport)) * 10 * 1000 / 115200;
-    channel.deadline = portweaver_now_ms() + MUX_T1_MS + line_ms;
+    int64_t line_ms = static_cast<int64_t>(serport_committed(ports->serport)) * SERPORT_OCTET_NS / 1000000;
+    channel.deadline = serport_now_ms() + MUX_T1_MS + line_ms;
 }
 
 void disarm(cmux_channel &channel)
 {
     channel.deadline = 0;
     channel.retries = 0;
-}
-
-// The most data whose frames take at most room octets on the line.
-size_t payload_that_fits(size_t room)
-{
-    size_t full = room / (MUX_DATA_PIECE + 6);
-    size_t rest = room - full * (MUX_DATA_PIECE + 6);
-    return full * MUX_DATA_PIECE + (rest > 6 ? rest - 6 : 0);
 }
 
 bool data_blocked(const cmux_ports *ports, const cmux_channel &channel)
@@ -127,7 +114,8 @@ void close_channel(cmux_ports *ports, int dlci)
     disarm(channel);
     channel.after_dlci0 = 0;
     channel.abandoned = 0;
-    channel.queued = 0; // nobody takes it any more
+    channel.close_after_data = 0;
+    channel.queued = channel.qhead = 0; // nobody takes it any more
     if (channel.state == PORT_CLOSED)
         return;
     channel.state = PORT_CLOSED;
@@ -209,7 +197,7 @@ int handle_control(cmux_ports *ports, const mux_frame *frame)
         bool was_blocked = target.fc;
         target.fc = (frame->v24 & V24_FC) ? 1 : 0;
         if (was_blocked && !target.fc)
-            portweaver_ports_drain(ports);
+            cmux_pump(ports);
         return FRAME_FOR_LOOP; // the kernel port learns the modem's signals
     }
     case MUX_CTL_FCON:
@@ -218,7 +206,7 @@ int handle_control(cmux_ports *ports, const mux_frame *frame)
             answer_ctl(ports, frame);
             ports->fc_all = frame->num == MUX_CTL_FCOFF;
             if (!ports->fc_all)
-                portweaver_ports_drain(ports);
+                cmux_pump(ports);
         }
         return FRAME_CONSUMED;
     case MUX_CTL_UNKNOWN: {
@@ -241,7 +229,7 @@ int handle_control(cmux_ports *ports, const mux_frame *frame)
 
 } // namespace
 
-int portweaver_ports_timeout(const cmux_ports *ports)
+int cmux_timeout(const cmux_ports *ports)
 {
     int64_t next = 0;
     for (const cmux_channel &c : ports->port)
@@ -249,13 +237,15 @@ int portweaver_ports_timeout(const cmux_ports *ports)
             next = c.deadline;
     if (!next)
         return -1;
-    int64_t left = next - portweaver_now_ms();
+    int64_t left = next - serport_now_ms();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-int portweaver_ports_tick(cmux_ports *ports)
+int cmux_tick(cmux_ports *ports)
 {
-    int64_t now = portweaver_now_ms();
+    if (cmux_timeout(ports) != 0)
+        return 1; // nothing due (and no clock read while nothing is armed)
+    int64_t now = serport_now_ms();
     for (int dlci = 0; dlci <= MUX_MAX_DLCI; ++dlci) {
         cmux_channel &channel = ports->port[dlci];
         if (!channel.deadline || channel.deadline > now)
@@ -274,7 +264,7 @@ int portweaver_ports_tick(cmux_ports *ports)
             mux_log(LOG_ERR, "modem did not open DLCI %d", dlci);
             channel.state = PORT_CLOSED;
             channel.abandoned = 1;
-            channel.queued = 0;
+            channel.queued = channel.qhead = 0;
             notify(channel, dlci, 0);
         } else {
             // No answer to DISC: the channel counts as closed, so that the
@@ -286,24 +276,92 @@ int portweaver_ports_tick(cmux_ports *ports)
     return 1;
 }
 
-void portweaver_ports_drain(cmux_ports *ports)
+namespace
 {
-    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci) {
+
+// Whether the channel has data the modem takes now.
+bool sendable(const cmux_ports *ports, int dlci)
+{
+    const cmux_channel &channel = ports->port[dlci];
+    return channel.queued > 0 && channel.state == PORT_CONNECTED && !data_blocked(ports, channel);
+}
+
+// The payload of the frames the line has room for below the limit: whole
+// pieces of at most len, and only while a full frame's room is free. Data
+// that comes in small pieces while the line is busy collects in its queue
+// and goes in full frames, not as many small ones.
+size_t payload_for_line(size_t committed, size_t len)
+{
+    size_t n = 0;
+    while (n < len && committed + MUX_DATA_PIECE + 6 <= CMUX_COMMIT_LIMIT) {
+        size_t piece = len - n < MUX_DATA_PIECE ? len - n : MUX_DATA_PIECE;
+        n += piece;
+        committed += piece + 6;
+    }
+    return n;
+}
+
+size_t next_piece(const cmux_channel &channel)
+{
+    return channel.queued < MUX_DATA_PIECE ? channel.queued : MUX_DATA_PIECE;
+}
+
+// The next piece of the queue in one place: a piece that wraps is completed
+// from the ring's start behind its end.
+const uint8_t *piece_at_head(cmux_channel &channel, size_t piece)
+{
+    size_t over = channel.qhead + piece > CHANNEL_QUEUE_SIZE ? channel.qhead + piece - CHANNEL_QUEUE_SIZE : 0;
+    memcpy(channel.queue + CHANNEL_QUEUE_SIZE, channel.queue, over);
+    return channel.queue + channel.qhead;
+}
+
+} // namespace
+
+int cmux_pump(cmux_ports *ports)
+{
+    // The channels with data the modem takes now, one bit each. (Most turns
+    // of the loop have none: no clock, no ioctl.)
+    unsigned ready = 0;
+    for (int dlci = 1; dlci <= MUX_MAX_DLCI; ++dlci)
+        if (sendable(ports, dlci))
+            ready |= 1u << dlci;
+    if (!ready)
+        return -1;
+    // The next frame goes when a full frame's room is free below the limit;
+    // while the rate says the line is full, the driver is not asked.
+    constexpr size_t room_at = CMUX_COMMIT_LIMIT - (MUX_DATA_PIECE + 6);
+    size_t committed = serport_committed(ports->serport, room_at + 1);
+    while (ready && committed <= room_at) {
+        // One frame, so that the channels take turns.
+        int dlci = ports->next_dlci;
+        do
+            dlci = dlci % MUX_MAX_DLCI + 1;
+        while (!(ready & 1u << dlci));
+        ports->next_dlci = dlci;
         cmux_channel &channel = ports->port[dlci];
-        if (channel.queued == 0 || channel.state != PORT_CONNECTED || data_blocked(ports, channel))
-            continue;
-        // As much as the ring has room for, in whole pieces; the rest when
-        // the line has taken some.
-        size_t off = payload_that_fits(portweaver_serport_room(ports->serport));
-        if (off > channel.queued)
-            off = channel.queued;
-        if (off > 0 && !portweaver_data_frames_send(ports->serport, dlci, channel.queue, off))
-            off = 0;
-        if (off > 0) {
-            memmove(channel.queue, channel.queue + off, channel.queued - off);
-            channel.queued -= off;
+        size_t piece = payload_for_line(committed, next_piece(channel));
+        if (piece == 0 || !frame_send_data(ports->serport, dlci, piece_at_head(channel, piece), piece))
+            break;
+        committed += cmux_data_frames_size(piece);
+        channel.qhead = (channel.qhead + piece) % CHANNEL_QUEUE_SIZE;
+        channel.queued -= piece;
+        if (channel.queued == 0) {
+            ready &= ~(1u << dlci);
+            channel.qhead = 0;
+            if (channel.close_after_data && !port_disconnect(ports, dlci))
+                mux_log(LOG_CRIT, "failed to send disconnect-async to port %d", dlci);
         }
     }
+    if (!ready)
+        return -1;
+    if (serport_queued(ports->serport) > room_at)
+        return -1; // the line's writability wakes the loop
+    if (committed <= room_at)
+        return 0;
+    // (What the driver holds beyond the estimate counts too: a line stopped
+    // by the modem's CTS is not polled in a busy loop.)
+    int64_t us = static_cast<int64_t>(committed - room_at) * SERPORT_OCTET_NS / 1000;
+    return static_cast<int>((us + 999) / 1000);
 }
 
 cmux_ports *cmux_ports_open(const char *path)
@@ -340,6 +398,7 @@ int port_connect(cmux_ports *ports, int dlci, port_notify_fn notify_fn, void *no
     channel.notify_data = notify_data;
     disarm(channel);
     channel.abandoned = 0;
+    channel.close_after_data = 0;
     channel.fc = 0;
     channel.msc_pending = 0;
     if (dlci != 0 && ports->port[0].state != PORT_CONNECTED) {
@@ -366,6 +425,12 @@ int port_disconnect(cmux_ports *ports, int dlci)
         notify(channel, dlci, 0);
         return 1;
     }
+    if (channel.state == PORT_CONNECTED && channel.queued > 0) {
+        // The port's data written before the close goes first.
+        channel.close_after_data = 1;
+        return 1;
+    }
+    channel.close_after_data = 0;
     if (!send_command(ports, dlci, MUX_CTL_DISC))
         return 0;
     channel.abandoned = 0;
@@ -380,23 +445,36 @@ int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
     if (!check_port(ports, dlci, op::send))
         return 0;
     cmux_channel &channel = ports->port[dlci];
-    bool line_full = portweaver_serport_room(ports->serport) < portweaver_data_frames_size(len);
-    if (dlci != 0 && (channel.queued > 0 || data_blocked(ports, channel) || line_full)) {
-        // The modem takes no data now (or the line has no room for it):
-        // hold it back in order.
-        if (len > CHANNEL_QUEUE_SIZE - channel.queued) {
-            mux_log(LOG_CRIT, "flow-control queue of port %d full", dlci);
+    if (dlci != 0 && channel.queued == 0 && !data_blocked(ports, channel)) {
+        // What the line has room for goes at once, from where it is.
+        size_t now = payload_for_line(serport_committed(ports->serport), len);
+        if (now > 0 && !frame_send_data(ports->serport, dlci, data, now))
             return 0;
-        }
-        if (!channel.queue && !(channel.queue = static_cast<uint8_t *>(malloc(CHANNEL_QUEUE_SIZE)))) {
-            mux_log(LOG_CRIT, "malloc(<flow-control queue>) failed");
-            return 0;
-        }
-        memcpy(channel.queue + channel.queued, data, len);
-        channel.queued += len;
-        return 1;
+        data += now;
+        len -= now;
     }
-    return portweaver_data_frames_send(ports->serport, dlci, data, len);
+    if (len == 0)
+        return 1;
+    if (dlci == 0)
+        return frame_send_data(ports->serport, dlci, data, len);
+    // The rest waits in order for the line (or for the modem's FC to end).
+    if (len > CHANNEL_QUEUE_SIZE - channel.queued) {
+        mux_log(LOG_CRIT, "flow-control queue of port %d full", dlci);
+        return 0;
+    }
+    if (!channel.queue &&
+        !(channel.queue = static_cast<uint8_t *>(malloc(CHANNEL_QUEUE_SIZE + MUX_DATA_PIECE)))) {
+        mux_log(LOG_CRIT, "malloc(<flow-control queue>) failed");
+        return 0;
+    }
+    // A ring: nothing queued moves when more comes (moving 32 KiB to make
+    // room for each message cost more than the rest of the relay).
+    size_t tail = (channel.qhead + channel.queued) % CHANNEL_QUEUE_SIZE;
+    size_t first = CHANNEL_QUEUE_SIZE - tail < len ? CHANNEL_QUEUE_SIZE - tail : len;
+    memcpy(channel.queue + tail, data, first);
+    memcpy(channel.queue, data + first, len - first);
+    channel.queued += len;
+    return 1;
 }
 
 int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)
@@ -411,7 +489,8 @@ int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)
         v24 |= V24_RTC;
     if (mctrl & MUX_MCTRL_RTS)
         v24 |= V24_RTR;
-    uint8_t info[5] = {MUX_MSG_MSC_CMD, static_cast<uint8_t>(brk ? 0x07 : 0x05), address(dlci), v24, 0x01};
+    uint8_t info[5] = {MUX_MSG_MSC_CMD, static_cast<uint8_t>(brk ? 0x07 : 0x05), frame_address(dlci), v24,
+                       0x01};
     if (!send_ctl(ports, info, brk ? 5 : 4))
         return 0;
     ports->port[dlci].msc_pending = 1;
@@ -515,7 +594,7 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
     }
     case MUX_UIH:
         if (dlci != 0) {
-            if (channel.state != PORT_CONNECTED) {
+            if (!cmux_data_open(ports, dlci)) {
                 mux_log(LOG_ERR, "UIH frame for unconnected port %d", dlci);
                 return FRAME_REJECTED;
             }
@@ -528,7 +607,7 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
     }
 }
 
-uint32_t portweaver_modem_status(uint8_t v24, bool has_break)
+uint32_t cmux_modem_status(uint8_t v24, bool has_break)
 {
     uint32_t mctrl = 0;
     if (v24 & V24_RTR)
@@ -546,12 +625,12 @@ uint32_t portweaver_modem_status(uint8_t v24, bool has_break)
     return mctrl;
 }
 
-void portweaver_kernel_notify(int port, int connected, void *mux)
+void cmux_kernel_notify(int port, int connected, void *mux)
 {
     mux_ctl_notify(static_cast<mux_ctl *>(mux), port, connected);
 }
 
-void portweaver_msg_dispatch(cmux_ports *ports, mux_ctl *mux, const uint8_t *msg, size_t msg_len)
+void cmux_msg_dispatch(cmux_ports *ports, mux_ctl *mux, const uint8_t *msg, size_t msg_len)
 {
     mux_msg_hdr hdr;
     if (msg_len < sizeof hdr) {
@@ -580,7 +659,7 @@ void portweaver_msg_dispatch(cmux_ports *ports, mux_ctl *mux, const uint8_t *msg
             mux_log(LOG_CRIT, "failed to send disconnect-async to port %d", dlci);
         break;
     case MUX_MSG_OPEN:
-        if (!port_connect(ports, dlci, portweaver_kernel_notify, mux))
+        if (!port_connect(ports, dlci, cmux_kernel_notify, mux))
             mux_log(LOG_CRIT, "failed to send connect-async to port %d", dlci);
         break;
     default:
@@ -594,5 +673,5 @@ void mux_msg_dispatch(cmux_ports *ports, mux_ctl *mux)
     alignas(mux_msg_hdr) uint8_t message[MUX_MSG_SIZE_MAX + 1];
     if (!mux_ctl_read_msg(mux, message))
         return;
-    portweaver_msg_dispatch(ports, mux, message, mux->info.msg_size);
+    cmux_msg_dispatch(ports, mux, message, mux->info.msg_size);
 }

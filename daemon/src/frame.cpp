@@ -7,7 +7,7 @@
 
 // TS 27.010 FCS: CRC-8, generator x^8 + x^2 + x + 1 processed least
 // significant bit first (reflected polynomial 0xE0).
-const uint8_t portweaver_crc_table[256] = {
+const uint8_t frame_crc_table[256] = {
     0x00, 0x91, 0xE3, 0x72, 0x07, 0x96, 0xE4, 0x75, 0x0E, 0x9F, 0xED, 0x7C, 0x09, 0x98, 0xEA, 0x7B,
     0x1C, 0x8D, 0xFF, 0x6E, 0x1B, 0x8A, 0xF8, 0x69, 0x12, 0x83, 0xF1, 0x60, 0x15, 0x84, 0xF6, 0x67,
     0x38, 0xA9, 0xDB, 0x4A, 0x3F, 0xAE, 0xDC, 0x4D, 0x36, 0xA7, 0xD5, 0x44, 0x31, 0xA0, 0xD2, 0x43,
@@ -26,20 +26,16 @@ const uint8_t portweaver_crc_table[256] = {
     0xB4, 0x25, 0x57, 0xC6, 0xB3, 0x22, 0x50, 0xC1, 0xBA, 0x2B, 0x59, 0xC8, 0xBD, 0x2C, 0x5E, 0xCF,
 };
 
-uint8_t portweaver_fcs(uint8_t fcs, const uint8_t *data, size_t len)
+uint8_t frame_fcs(uint8_t fcs, const uint8_t *data, size_t len)
 {
     for (size_t i = 0; i < len; ++i)
-        fcs = portweaver_crc_table[fcs ^ data[i]];
+        fcs = frame_crc_table[fcs ^ data[i]];
     return fcs;
 }
 
 namespace
 {
 
-constexpr int RECV_TIMEOUT_MS = 100;
-// Octets skipped per call while hunting for an opening flag; the rest is
-// taken on the next readiness so that the loop stays responsive.
-constexpr size_t HUNT_LIMIT = 2 * (MUX_MAX_INFO + 6);
 // Pieces of one send of a frame (header and trailer included).
 constexpr int SEND_PIECES = 8;
 
@@ -129,21 +125,6 @@ bool plausible_start(const uint8_t hdr[4])
     return hdr[0] == MUX_FLAG && (hdr[1] & 0x01) && (hdr[1] >> 2) <= MUX_MAX_DLCI && frame_type(hdr[2]) >= 0;
 }
 
-// Moves the 4-octet window over the stream until it holds a plausible frame
-// start.
-bool hunt_flag(serport *port, uint8_t hdr[4])
-{
-    for (size_t skipped = 0; !plausible_start(hdr); ++skipped) {
-        if (skipped == HUNT_LIMIT)
-            return false;
-        memmove(hdr, hdr + 1, 3);
-        if (!port->ops->recv(port, hdr + 3, 1, RECV_TIMEOUT_MS))
-            return false;
-    }
-    return true;
-}
-
-
 // The opening flag, address, control and length octets of a frame, and the
 // FCS register over them.
 uint8_t frame_head(uint8_t head[4], uint8_t address, uint8_t control, size_t len)
@@ -152,7 +133,7 @@ uint8_t frame_head(uint8_t head[4], uint8_t address, uint8_t control, size_t len
     head[1] = address;
     head[2] = control;
     head[3] = static_cast<uint8_t>(len << 1 | 1);
-    return portweaver_fcs3(head[1], head[2], head[3]);
+    return frame_fcs3(head[1], head[2], head[3]);
 }
 
 // Data frames of one send.
@@ -160,9 +141,9 @@ constexpr size_t DATA_FRAMES_PER_SEND = 16;
 
 } // namespace
 
-int portweaver_data_frames_send(serport *port, int dlci, const uint8_t *data, size_t len)
+int frame_send_data(serport *port, int dlci, const uint8_t *data, size_t len)
 {
-    const auto address = static_cast<uint8_t>(dlci << 2 | 0x03);
+    const uint8_t address = frame_address(dlci);
     // Between two frames, the trailer of a full piece and the header of the
     // next piece go out as one piece of 6 octets; a send begins with a
     // header alone (the last 4 of them) and ends with a trailer alone.
@@ -172,7 +153,8 @@ int portweaver_data_frames_send(serport *port, int dlci, const uint8_t *data, si
     uint8_t to_short[6] = {to_full[0], MUX_FLAG};
     uint8_t short_tail[2] = {0, MUX_FLAG};
     if (len % MUX_DATA_PIECE)
-        short_tail[0] = static_cast<uint8_t>(~frame_head(to_short + 2, address, MUX_CTL_UIH, len % MUX_DATA_PIECE));
+        short_tail[0] =
+            static_cast<uint8_t>(~frame_head(to_short + 2, address, MUX_CTL_UIH, len % MUX_DATA_PIECE));
     iovec iov[2 * DATA_FRAMES_PER_SEND + 1];
     while (len > 0) {
         int n = 0;
@@ -196,7 +178,7 @@ int portweaver_data_frames_send(serport *port, int dlci, const uint8_t *data, si
     return 1;
 }
 
-int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, const msg_bufv *bufv)
+int frame_send(serport *port, const uint8_t header[2], size_t count, const msg_bufv *bufv)
 {
     size_t total = msg_bufv_len(count, bufv);
     if (total > MUX_MAX_INFO) {
@@ -206,7 +188,7 @@ int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, 
     }
     // A frame that cannot be queued whole is not started: half a frame on
     // the line would corrupt the next one as well.
-    if (total + 6 > portweaver_serport_room(port)) {
+    if (total + 6 > serport_room(port)) {
         mux_log(LOG_CRIT, "overflow while writing to serport");
         mux_log(LOG_CRIT, "%s failed", "portweaver_frame_send");
         return 0;
@@ -215,7 +197,7 @@ int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, 
     uint8_t fcs = frame_head(head, header[0], header[1], total);
     if (!is_uih(header[1])) {
         for (size_t i = 0; i < count; ++i)
-            fcs = portweaver_fcs(fcs, bufv[i].data, bufv[i].len);
+            fcs = frame_fcs(fcs, bufv[i].data, bufv[i].len);
     }
     const uint8_t tail[2] = {static_cast<uint8_t>(~fcs), MUX_FLAG};
     // Header, information (not copied) and trailer in one send; a frame of
@@ -247,7 +229,7 @@ int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, 
     return 1;
 }
 
-int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info)
+int frame_ctl_decode(mux_frame *frame, msg_bufv *info)
 {
     size_t info_len = info->len;
     if (info_len < 2) {
@@ -338,78 +320,132 @@ int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info)
     return 1;
 }
 
-int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv)
+namespace
 {
-    if (count != 1) {
-        mux_log(LOG_CRIT, "reading from |bufv| != 1 not implemented");
-        return 0;
+
+// Skips what precedes the next plausible frame start in [p, p + avail):
+// the octets to drop (all but a flag at the very end that may open one).
+size_t hunt(const uint8_t *p, size_t avail, size_t from)
+{
+    for (size_t k = from; k < avail; ++k) {
+        if (p[k] != MUX_FLAG)
+            continue;
+        if (avail - k < 4)
+            return k; // judged when more has come
+        if (plausible_start(p + k))
+            return k;
     }
-    uint8_t hdr[5];
-    if (port->shared_flag) {
-        // The closing flag of the last frame may open this one as well
-        // (some modems send one flag between frames).
-        port->shared_flag = 0;
-        if (!port->ops->recv(port, hdr + 1, 1, RECV_TIMEOUT_MS))
-            return recv_failed();
-        hdr[0] = MUX_FLAG;
-        if (hdr[1] == MUX_FLAG) {
-            if (!port->ops->recv(port, hdr + 1, 3, RECV_TIMEOUT_MS))
-                return recv_failed();
-        } else if (!port->ops->recv(port, hdr + 2, 2, RECV_TIMEOUT_MS)) {
-            return recv_failed();
-        }
-    } else if (!port->ops->recv(port, hdr, 4, RECV_TIMEOUT_MS)) {
-        return recv_failed();
+    return avail;
+}
+
+frame_result dropped(size_t *used, size_t n)
+{
+    *used = n;
+    return frame_result::dropped;
+}
+
+frame_result rejected(size_t *used, size_t n)
+{
+    recv_failed();
+    return dropped(used, n);
+}
+
+} // namespace
+
+frame_result frame_recv(frame_rx *rx, const uint8_t *p, size_t avail, mux_frame *frame, msg_bufv *bufv,
+                        size_t *used)
+{
+    *used = 0;
+    if (avail == 0)
+        return frame_result::partial;
+    // Where the address octet is: behind the opening flag (idle flags
+    // skipped), or at the front when the last frame's closing flag opens
+    // this one as well (some modems send one flag between frames).
+    size_t a = 0;
+    if (p[0] == MUX_FLAG) {
+        while (a < avail && p[a] == MUX_FLAG)
+            ++a;
+        if (a == avail)
+            return a > 1 ? dropped(used, a - 1) : frame_result::partial;
     }
-    if (hdr[0] != MUX_FLAG || hdr[1] == MUX_FLAG) {
-        // Garbage or idle flags before the frame: find the opening flag
-        // instead of dropping every frame behind them. Right after the
-        // switch into the multiplexer the modem's command-mode leftovers
-        // are expected and skipped without a word.
-        if (hdr[0] != MUX_FLAG && !port->quiet_hunt)
-            mux_log(LOG_CRIT, "bad frame flag %02x", hdr[0]);
-        if (!hunt_flag(port, hdr))
-            return port->quiet_hunt ? 0 : recv_failed();
+    bool start_ok = a > 0 || rx->shared_flag;
+    if (a > 1) {
+        // After idle flags a start must look like one (the closing flag of
+        // a lost frame is no opening flag).
+        if (avail - a < 2)
+            return frame_result::partial;
+        start_ok = plausible_start(p + a - 1);
     }
+    if (!start_ok) {
+        // Garbage before the frame: dropped up to the next plausible start.
+        // Right after the switch into the multiplexer the modem's command-
+        // mode leftovers are expected and skipped without a word.
+        size_t n = hunt(p, avail, a > 0 ? a : 1);
+        rx->shared_flag = 0;
+        if (rx->quiet)
+            return dropped(used, n);
+        if (p[0] != MUX_FLAG)
+            mux_log(LOG_CRIT, "bad frame flag %02x", p[0]);
+        return rejected(used, n);
+    }
+    const uint8_t *hdr = p + a; // address, control, length octet(s)
+    if (avail - a < 3)
+        return frame_result::partial;
     size_t hdr_len = 4;
-    if (!(hdr[3] & 0x01)) {
-        if (!port->ops->recv(port, hdr + 4, 1, RECV_TIMEOUT_MS))
-            return recv_failed();
+    if (!(hdr[2] & 0x01)) {
+        if (avail - a < 4)
+            return frame_result::partial;
         hdr_len = 5;
     }
-    uint8_t fcs = portweaver_fcs(0xFF, hdr + 1, hdr_len - 1);
-    size_t len = hdr[3] >> 1;
+    const size_t head_end = a + hdr_len - 1; // octets up to the information field
+    size_t len = hdr[2] >> 1;
     if (hdr_len == 5)
-        len |= static_cast<size_t>(hdr[4]) << 7;
-    if (len > MUX_MAX_INFO || len > bufv->len) {
+        len |= static_cast<size_t>(hdr[3]) << 7;
+    if (len > MUX_MAX_INFO) {
         mux_log(LOG_CRIT, "data len %zd out-of-bound", static_cast<ssize_t>(len));
-        return recv_failed();
+        rx->shared_flag = 0;
+        return rejected(used, head_end);
     }
-    if (len > 0 && !port->ops->recv(port, bufv->data, len, RECV_TIMEOUT_MS))
-        return recv_failed();
-    bufv->len = len;
-    uint8_t address = hdr[1];
-    uint8_t control = hdr[2];
+    const size_t total = head_end + len + 2;
+    if (avail < total)
+        return frame_result::partial;
+    const uint8_t *info = p + head_end;
+    const uint8_t address = hdr[0];
+    const uint8_t control = hdr[1];
+    uint8_t fcs = frame_fcs(0xFF, hdr, hdr_len - 1);
     if (!is_uih(control))
-        fcs = portweaver_fcs(fcs, bufv->data, len);
-    uint8_t trailer[2];
-    if (!port->ops->recv(port, trailer, 2, RECV_TIMEOUT_MS))
-        return recv_failed();
-    uint8_t expected = static_cast<uint8_t>(~fcs);
+        fcs = frame_fcs(fcs, info, len);
+    const uint8_t *trailer = info + len;
+    const auto expected = static_cast<uint8_t>(~fcs);
     if (trailer[0] != expected || trailer[1] != MUX_FLAG) {
         mux_log(LOG_ERR, "frame flag (%02x) or CRC mismatch (%02x vs. %02x)", trailer[1], trailer[0],
                 expected);
-        return recv_failed();
+        rx->shared_flag = trailer[1] == MUX_FLAG;
+        return rejected(used, total);
     }
-    port->shared_flag = 1;
-    port->quiet_hunt = 0;
+    *used = total;
+    rx->shared_flag = 1;
+    rx->quiet = 0;
+    bufv->data = const_cast<uint8_t *>(info);
+    bufv->len = len;
+    return frame_check(frame, address, control, bufv) ? frame_result::frame : frame_result::dropped;
+}
 
+size_t frame_give_up(frame_rx *rx, const uint8_t *p, size_t avail)
+{
+    recv_failed();
+    rx->shared_flag = 0;
+    return hunt(p, avail, 1);
+}
+
+int frame_check(mux_frame *frame, uint8_t address, uint8_t control, msg_bufv *bufv)
+{
     memset(frame, 0, sizeof *frame);
     frame->dlci = address >> 2;
     frame->ea = address & 0x01;
     frame->cr = (address >> 1) & 0x01;
     frame->pf = (control & MUX_PF) ? 1 : 0;
-    frame->len = static_cast<int>(len);
+    frame->len = static_cast<int>(bufv->len);
     if (!frame->ea) {
         mux_log(LOG_ERR, "EA bit missing");
         return 0;
@@ -443,7 +479,7 @@ int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv)
             frame->num = 1;
             return 1;
         }
-        return portweaver_ctl_decode(frame, bufv);
+        return frame_ctl_decode(frame, bufv);
     default:
         mux_log(LOG_ERR, "bad frame type %02x", control & 0xEF);
         return 0;

@@ -15,13 +15,13 @@ constexpr size_t MUX_MAX_INFO = 127;
 constexpr size_t MUX_DATA_PIECE = 126;
 
 // The FCS register step and the table behind it.
-extern const uint8_t portweaver_crc_table[256];
-uint8_t portweaver_fcs(uint8_t fcs, const uint8_t *data, size_t len);
+extern const uint8_t frame_crc_table[256];
+uint8_t frame_fcs(uint8_t fcs, const uint8_t *data, size_t len);
 // The register over address, control and one length octet: all that a UIH
 // frame's FCS covers.
-inline uint8_t portweaver_fcs3(uint8_t address, uint8_t control, uint8_t length)
+inline uint8_t frame_fcs3(uint8_t address, uint8_t control, uint8_t length)
 {
-    const uint8_t *t = portweaver_crc_table;
+    const uint8_t *t = frame_crc_table;
     return t[t[t[0xFF ^ address] ^ control] ^ length];
 }
 
@@ -73,6 +73,13 @@ constexpr uint8_t V24_DV = 0x80;
 // Reserved bits of the V.24 octet (bit 0 is EA, 1 in the last octet).
 constexpr uint8_t V24_RESERVED = 0x30;
 
+// The address octet: DLCI, C/R (1 on the daemon's commands and data, 0 on
+// its responses) and EA.
+constexpr uint8_t frame_address(int dlci, bool cr = true)
+{
+    return static_cast<uint8_t>(dlci << 2 | (cr ? 0x02 : 0x00) | 0x01);
+}
+
 struct mux_frame {
     int dlci;
     uint8_t ea;
@@ -98,12 +105,31 @@ struct mux_frame {
     uint8_t value;
 };
 
-int portweaver_frame_send(serport *port, const uint8_t header[2], size_t count, const msg_bufv *bufv);
+int frame_send(serport *port, const uint8_t header[2], size_t count, const msg_bufv *bufv);
 // Sends len octets on a data channel as UIH frames of at most MUX_DATA_PIECE
 // octets, many frames to one send and the octets not copied. The caller
 // has made sure that the ring has room for all of them.
-int portweaver_data_frames_send(serport *port, int dlci, const uint8_t *data, size_t len);
-int frame_recv(mux_frame *frame, serport *port, size_t count, msg_bufv *bufv);
+int frame_send_data(serport *port, int dlci, const uint8_t *data, size_t len);
+// The receiver's state between frames.
+struct frame_rx {
+    uint8_t shared_flag; // the last frame's closing flag may open the next one
+    uint8_t quiet;       // what comes before the first frame is skipped without a word
+};
+enum class frame_result {
+    partial, // part of a frame: nothing taken, more must come first
+    frame,   // `frame` holds a valid frame
+    dropped, // rejected (logged) or skipped
+};
+// Decodes the frame at the front of what the line delivered, p[0, avail),
+// without waiting for anything: *used is what it took (0 when partial). The
+// frame's information field stays where it is: bufv is set to it.
+frame_result frame_recv(frame_rx *rx, const uint8_t *p, size_t avail, mux_frame *frame, msg_bufv *bufv,
+                        size_t *used);
+// The rest of the partial frame at p[0, avail) did not come in time: logs
+// the loss and returns the octets to drop (up to the next frame start).
+size_t frame_give_up(frame_rx *rx, const uint8_t *p, size_t avail);
+// The checks of a frame whose FCS was good; fills `frame`. 1 if valid.
+int frame_check(mux_frame *frame, uint8_t address, uint8_t control, msg_bufv *info);
 // The read-ahead scan: data frames are found where they are and their
 // information fields handed on from there. Inline, as it runs per frame.
 
@@ -127,7 +153,7 @@ struct mux_data_frame {
 // flag may be this one's opening flag (some modems send one flag between
 // frames). Idle flags, two length octets, control frames and failed checks
 // are `other`: the decoder takes them and says what is wrong.
-inline frame_ahead portweaver_frame_at(const uint8_t *p, const uint8_t *end, bool shared, mux_data_frame *frame)
+inline frame_ahead frame_at(const uint8_t *p, const uint8_t *end, bool shared, mux_data_frame *frame)
 {
     if (p == end)
         return frame_ahead::partial;
@@ -148,22 +174,14 @@ inline frame_ahead portweaver_frame_at(const uint8_t *p, const uint8_t *end, boo
     if ((header & 0x01EF01) != (0x010001 | MUX_CTL_UIH << 8) || address - 0x04 >= 0x10)
         return frame_ahead::other;
     const uint8_t *info = q + 3;
-    if (info[len] != static_cast<uint8_t>(~portweaver_fcs3(q[0], q[1], q[2])) || info[len + 1] != MUX_FLAG)
+    if (info[len] != static_cast<uint8_t>(~frame_fcs3(q[0], q[1], q[2])) || info[len + 1] != MUX_FLAG)
         return frame_ahead::other;
     *frame = {static_cast<int>(address >> 2), info, len, info + len + 2};
     return frame_ahead::data;
-}
-
-// Takes the frames up to `next` off the read-ahead.
-inline void portweaver_frames_take(serport *port, const uint8_t *next)
-{
-    portweaver_serport_consume(port, static_cast<size_t>(next - portweaver_serport_ahead(port)));
-    port->shared_flag = 1;
-    port->quiet_hunt = 0;
 }
 
 void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame);
 
 // Decodes a control message (information field of a UIH on DLCI 0) into the
 // frame; 1 if valid. Used by frame_recv, exposed for tests and fuzzing.
-int portweaver_ctl_decode(mux_frame *frame, msg_bufv *info);
+int frame_ctl_decode(mux_frame *frame, msg_bufv *info);

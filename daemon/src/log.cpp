@@ -39,14 +39,52 @@ const char *colour_end()
     return stdout_is_tty == 1 ? "\033[m" : "";
 }
 
-// The last whole line and how often it came again: a modem that repeats
-// itself must not fill the flash. A repeated line is printed again only at
-// the 2nd, 4th, 8th, ... time with its count, and the count of the rest
-// when another line follows.
-char last_line[256];
-uint32_t last_flags;
-unsigned repeats;
-unsigned repeats_shown;
+// Lines of a kind (its format and level) are printed at most once a
+// minute after the first; the ones in between are counted and the count
+// goes with the next line printed. A modem that keeps sending noise must
+// not fill the flash, whatever the mix of lines it causes.
+constexpr int64_t LOG_PERIOD_MS = 60000;
+constexpr int LOG_KINDS = 64;
+
+struct log_kind {
+    const char *fmt;
+    uint32_t level;
+    int64_t printed_ms; // when a line of the kind was last printed
+    unsigned folded;    // lines not printed since
+};
+
+log_kind kinds[LOG_KINDS];
+int kinds_used;
+// The first piece of the line under way was folded: so are its
+// continuation pieces.
+bool folding_line;
+// Lines of the kind of the line under way folded before it.
+unsigned line_folded;
+
+int64_t monotonic_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t (*log_clock)() = monotonic_ms;
+
+log_kind &kind_of(const char *fmt, uint32_t level, int64_t now)
+{
+    int oldest = 0;
+    for (int i = 0; i < kinds_used; ++i) {
+        if (kinds[i].fmt == fmt && kinds[i].level == level)
+            return kinds[i];
+        if (kinds[i].printed_ms < kinds[oldest].printed_ms)
+            oldest = i;
+    }
+    // A new kind; when the table is full it takes the place of the kind
+    // printed longest ago.
+    int i = kinds_used < LOG_KINDS ? kinds_used++ : oldest;
+    kinds[i] = {fmt, level, now - LOG_PERIOD_MS, 0};
+    return kinds[i];
+}
 
 void stamp()
 {
@@ -59,44 +97,20 @@ void stamp()
            static_cast<long>(tv.tv_usec / 1000), 2 * indent, "");
 }
 
-// 1 when the line is a repetition that is not shown.
-bool collapse(uint32_t flags, const char *fmt, va_list ap)
-{
-    char line[sizeof last_line];
-    va_list copy;
-    va_copy(copy, ap);
-    vsnprintf(line, sizeof line, fmt, copy);
-    va_end(copy);
-    if (flags == last_flags && strcmp(line, last_line) == 0) {
-        ++repeats;
-        if ((repeats & (repeats - 1)) != 0)
-            return true;
-        repeats_shown = repeats;
-        stamp();
-        printf("%s%s (repeated %u times)%s\n", colour_start(flags), line, repeats, colour_end());
-        fflush(stdout);
-        return true;
-    }
-    if (repeats > repeats_shown) {
-        stamp();
-        printf("%s%s (repeated %u times)%s\n", colour_start(last_flags), last_line, repeats, colour_end());
-    }
-    memcpy(last_line, line, sizeof line);
-    last_flags = flags;
-    repeats = repeats_shown = 0;
-    return false;
-}
-
 } // namespace
 
-void portweaver_log_forget()
+void log_forget()
 {
-    last_flags = 0;
-    last_line[0] = '\0';
-    repeats = repeats_shown = 0;
+    kinds_used = 0;
+    folding_line = false;
 }
 
-int portweaver_log_indent()
+void log_set_clock(int64_t (*now_ms)())
+{
+    log_clock = now_ms ? now_ms : monotonic_ms;
+}
+
+int log_indent()
 {
     return indent;
 }
@@ -105,21 +119,38 @@ void mux_log(uint32_t flags, const char *fmt, ...)
 {
     if ((flags & LOG_LEVEL_MASK) == 0)
         return;
-    va_list ap;
-    va_start(ap, fmt);
-    bool whole_line = !(flags & (LOG_NO_PREFIX | LOG_NO_NEWLINE | LOG_INDENT | LOG_DEDENT));
-    if (whole_line ? collapse(flags, fmt, ap) : (last_flags = 0, repeats = repeats_shown = 0, false)) {
-        va_end(ap);
+    if (!(flags & LOG_NO_PREFIX)) {
+        // The first piece of a line decides for the whole line.
+        int64_t now = log_clock();
+        log_kind &k = kind_of(fmt, flags & LOG_LEVEL_MASK, now);
+        folding_line = now - k.printed_ms < LOG_PERIOD_MS;
+        if (folding_line) {
+            ++k.folded;
+        } else {
+            line_folded = k.folded;
+            k.folded = 0;
+            k.printed_ms = now;
+        }
+    }
+    if (folding_line) {
+        if (!(flags & LOG_NO_NEWLINE))
+            folding_line = false;
         return;
     }
+    va_list ap;
+    va_start(ap, fmt);
     if (!(flags & LOG_NO_PREFIX))
         stamp();
     fputs(colour_start(flags), stdout);
     vprintf(fmt, ap);
     va_end(ap);
     fputs(colour_end(), stdout);
-    if (!(flags & LOG_NO_NEWLINE))
+    if (!(flags & LOG_NO_NEWLINE)) {
+        if (line_folded > 0)
+            printf(" (%u more like it in the last minute)", line_folded);
+        line_folded = 0;
         putchar('\n');
+    }
     // A daemon's log is read while it runs (and after it was killed).
     fflush(stdout);
     if ((flags & LOG_INDENT) && in_dump_mask(flags))

@@ -37,8 +37,11 @@ uint8_t *msg_bufv_copy(uint8_t *dst, size_t len, size_t num, const msg_bufv *buf
 uint8_t msg_bufv_get_char(size_t num, const msg_bufv *bufv, size_t pos);
 
 // Current indentation of the log (steps of two spaces).
-int portweaver_log_indent();
+int log_indent();
 
-// Forgets the last line, so that the next one is printed even if it repeats
-// it (a new phase of the program, or a test).
-void portweaver_log_forget();
+// Lines of a kind (format and level) come at most once a minute after the
+// first, with the count of those folded meanwhile. Forgets the kinds seen,
+// so that the next line of each is printed (a test).
+void log_forget();
+// The clock of that minute (none: the monotonic clock); for tests.
+void log_set_clock(int64_t (*now_ms)());

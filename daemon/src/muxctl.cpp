@@ -36,6 +36,7 @@ mux_ctl *mux_ctl_open(const char *path)
         free(mux);
         return nullptr;
     }
+    fcntl(mux->fd, F_SETFD, FD_CLOEXEC);
     if (ioctl(mux->fd, IOCTL_MUX_GET_INFO, &mux->info) < 0) {
         perror("ioctl(<IOCTL_MUX_GET_INFO>)");
         mux_ctl_close(mux);
@@ -130,7 +131,7 @@ int send_gathered(mux_ctl *mux, int port, size_t len)
 int send_gathered_messages(mux_ctl *mux, int port, bool whole_only)
 {
     mux_out &out = mux->out[port];
-    const size_t most = portweaver_mux_payload_max(mux);
+    const size_t most = mux_ctl_payload_max(mux);
     uint8_t *payload = out.msg + sizeof(mux_msg_hdr);
     while (out.len >= (whole_only ? most : 1)) {
         size_t piece = out.len < most ? out.len : most;
@@ -149,21 +150,21 @@ int send_gathered_messages(mux_ctl *mux, int port, bool whole_only)
 
 } // namespace
 
-int portweaver_mux_out_flush(mux_ctl *mux)
+int mux_ctl_out_flush(mux_ctl *mux)
 {
     for (int port = 0; port < MUX_PORTS; ++port)
-        if (!send_gathered_messages(mux, port, false))
+        if (mux->out[port].len > 0 && !send_gathered_messages(mux, port, false))
             return 0;
     return 1;
 }
 
-int portweaver_mux_out_gather(mux_ctl *mux, int port, const uint8_t *data, size_t len)
+int mux_ctl_out_gather(mux_ctl *mux, int port, const uint8_t *data, size_t len)
 {
     mux_out &out = mux->out[port];
     // A full message that could not go: out first.
-    if (out.len >= portweaver_mux_payload_max(mux) && !send_gathered_messages(mux, port, false))
+    if (out.len >= mux_ctl_payload_max(mux) && !send_gathered_messages(mux, port, false))
         return 0;
-    portweaver_mux_copy(out.msg + sizeof(mux_msg_hdr) + out.len, data, len);
+    mux_ctl_copy(out.msg + sizeof(mux_msg_hdr) + out.len, data, len);
     out.len += len;
     // Whole messages go at once; a device that is full takes them later.
     send_gathered_messages(mux, port, true);

@@ -22,7 +22,7 @@ struct mux_ctl {
     mux_out out[MUX_PORTS];
 };
 
-// The most one portweaver_mux_out_add takes (a frame's information field).
+// The most one mux_ctl_out_add takes (a frame's information field).
 constexpr size_t MUX_OUT_ADD_MAX = 128;
 
 constexpr int MUX_WRITABLE_UNKNOWN = 0;
@@ -40,19 +40,19 @@ int mux_ctl_write_msg(mux_ctl *mux, void *message, size_t payload_len);
 
 // Octets the modem sent on a channel, for kernel port `port` (0..3), added
 // to that port's message, which goes out when it is full or at
-// portweaver_mux_out_flush. 1 when taken; 0 when the port's full message
+// mux_ctl_out_flush. 1 when taken; 0 when the port's full message
 // could not go yet because the device is full (nothing taken). len is at
 // most MUX_OUT_ADD_MAX.
-int portweaver_mux_out_gather(mux_ctl *mux, int port, const uint8_t *data, size_t len);
+int mux_ctl_out_gather(mux_ctl *mux, int port, const uint8_t *data, size_t len);
 // The most payload a message holds.
-inline size_t portweaver_mux_payload_max(const mux_ctl *mux)
+inline size_t mux_ctl_payload_max(const mux_ctl *mux)
 {
     return mux->info.msg_size - sizeof(mux_msg_hdr);
 }
 // A copy of at most MUX_OUT_ADD_MAX octets. Most are whole frames of more
 // than 64: two overlapping halves of fixed size are a few vector moves,
 // where a copy of a length known to be small becomes a loop.
-inline void portweaver_mux_copy(uint8_t *to, const uint8_t *from, size_t len)
+inline void mux_ctl_copy(uint8_t *to, const uint8_t *from, size_t len)
 {
     if (len >= 64) {
         memcpy(to, from, 64);
@@ -61,22 +61,22 @@ inline void portweaver_mux_copy(uint8_t *to, const uint8_t *from, size_t len)
         memcpy(to, from, len);
     }
 }
-inline int portweaver_mux_out_add(mux_ctl *mux, int port, const uint8_t *data, size_t len)
+inline int mux_ctl_out_add(mux_ctl *mux, int port, const uint8_t *data, size_t len)
 {
     // The common case at once: a message that is not full yet.
     mux_out &out = mux->out[port];
-    if (out.len + len < portweaver_mux_payload_max(mux)) {
-        portweaver_mux_copy(out.msg + sizeof(mux_msg_hdr) + out.len, data, len);
+    if (out.len + len < mux_ctl_payload_max(mux)) {
+        mux_ctl_copy(out.msg + sizeof(mux_msg_hdr) + out.len, data, len);
         out.len += len;
         return 1;
     }
-    return portweaver_mux_out_gather(mux, port, data, len);
+    return mux_ctl_out_gather(mux, port, data, len);
 }
 // Sends what was gathered as DATA messages of at most (message size - 8)
 // octets: 1 when nothing waits any more (sent, or refused for good with a
 // log line), 0 when the device is full (the rest waits).
-int portweaver_mux_out_flush(mux_ctl *mux);
-inline bool portweaver_mux_out_waiting(const mux_ctl *mux)
+int mux_ctl_out_flush(mux_ctl *mux);
+inline bool mux_ctl_out_waiting(const mux_ctl *mux)
 {
     for (const mux_out &out : mux->out)
         if (out.len > 0)

@@ -33,12 +33,11 @@ static_assert(SERPORT_INPUT_SIZE < 65536, "read-ahead indices are 16 bits wide")
 struct serport {
     const serport_ops *ops;
     int fd;
-    void *user;    // free for other implementations of the operations
-    // Receive side of the frame codec: the last frame's closing flag may be
-    // this one's opening flag; octets before the first frame are skipped
-    // without a word (the modem's command-mode leftovers).
-    uint8_t shared_flag;
-    uint8_t quiet_hunt;
+    void *user; // free for other implementations of the operations
+    // When what was written so far has left the line at its rate (monotonic
+    // microseconds): a pseudo-terminal or a driver buffer takes far more
+    // than the line sends, and the modem's answers must not wait behind it.
+    int64_t line_free_us;
     uint16_t head; // indices wrap modulo the ring size by their width
     uint16_t tail;
     // Input read ahead of its use: in[in_head, in_tail).
@@ -61,41 +60,50 @@ ssize_t serport_readline(serport *port, char *buf, size_t size, int ms);
 int serport_flush(serport *port, int ms);
 int serport_has_pending(const serport *port);
 int serport_nearly_full(const serport *port);
-inline size_t portweaver_serport_queued(const serport *port)
+inline size_t serport_queued(const serport *port)
 {
     return static_cast<uint16_t>(port->tail - port->head);
 }
 // Octets the ring can still take.
-inline size_t portweaver_serport_room(const serport *port)
+inline size_t serport_room(const serport *port)
 {
-    return SERPORT_RING_SIZE - 1 - portweaver_serport_queued(port);
+    return SERPORT_RING_SIZE - 1 - serport_queued(port);
 }
 
 // The read-ahead: exact reads and lines are served from it, and the frame
 // codec looks at whole frames in place.
-inline size_t portweaver_serport_buffered(const serport *port)
+inline size_t serport_buffered(const serport *port)
 {
     return static_cast<size_t>(port->in_tail - port->in_head);
 }
-inline const uint8_t *portweaver_serport_ahead(const serport *port)
+inline const uint8_t *serport_ahead(const serport *port)
 {
     return port->in + port->in_head;
 }
-inline void portweaver_serport_consume(serport *port, size_t len)
+inline void serport_consume(serport *port, size_t len)
 {
     port->in_head = static_cast<uint16_t>(port->in_head + len);
 }
 // One read of what the line holds into the read-ahead: the octets read, 0 at
 // the end of the line, -1 on an error (errno; EAGAIN: nothing there).
-ssize_t portweaver_serport_fill(serport *port);
+ssize_t serport_fill(serport *port);
 
 // Wraps an already open descriptor (used as is) into a port with the
 // standard operations; the port owns the descriptor. None on allocation
 // failure.
-serport *portweaver_serport_wrap(int fd);
+serport *serport_wrap(int fd);
 
-// Monotonic clock in milliseconds.
-int64_t portweaver_now_ms();
+// Monotonic clock in milliseconds and microseconds.
+int64_t serport_now_ms();
+int64_t serport_now_us();
+
+// One octet on the line at 115200 baud, 8N1 (ten bits), in nanoseconds.
+constexpr int64_t SERPORT_OCTET_NS = 86806;
+// Octets on their way to the modem: queued in the ring, and written but
+// still to be sent by the line (at its rate, or as the driver reports).
+// The driver is asked only while the ring and the rate say fewer than
+// `enough`: beyond that its answer changes nothing for the caller.
+size_t serport_committed(const serport *port, size_t enough = SIZE_MAX);
 
 int at_command(serport *port, const char *command, const char *expected, int ms);
 // at_command that tells a wrong answer from none within ms. Lines the
@@ -105,4 +113,28 @@ enum class at_reply { expected, other, none };
 at_reply at_exchange(serport *port, const char *command, const char *expected, int ms);
 // Reads and drops whatever the line and the read-ahead hold now (late or
 // unsolicited answers); the number of octets dropped.
-size_t portweaver_serport_discard_input(serport *port);
+size_t serport_discard_input(serport *port);
+
+// The bring-up's count of commands sent and not answered yet. A command that
+// timed out is still outstanding: the modem may answer it later, and that
+// answer must not be taken for the answer to a later command. Every final
+// result code (OK, ERROR, ...) answers the oldest outstanding command.
+struct at_link {
+    serport *port;
+    unsigned earlier; // outstanding commands of earlier steps
+    unsigned current; // outstanding commands of the step under way
+};
+// Sends command and "\r": one more outstanding command of the current step.
+int at_link_send(at_link *link, const char *command);
+// Waits up to ms for the current step's answer: expected, another final
+// result (ERROR, ...), or none in time. Late answers to earlier steps,
+// echoes, empty lines and unsolicited reports are passed over.
+at_reply at_link_await(at_link *link, const char *expected, int ms);
+// A new step begins: what is still outstanding belongs to earlier steps.
+// Waits up to ms for those answers (so that none lands in the new step's
+// exchange); a modem that swallowed a command never answers it, so after
+// ms the count is forgotten. 1 when every answer came.
+int at_link_settle(at_link *link, int ms);
+// The kind of a line from the modem in command mode.
+enum class at_line { final_result, other };
+at_line at_classify(const char *line, size_t len);

@@ -1,15 +1,19 @@
 #include "cmux.h"
-#include "log_capture.h"
 #include "fake_ioctl.h"
 #include "fake_serport.h"
 #include "frame_bytes.h"
+#include "log_capture.h"
 #include "muxctl.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -49,7 +53,7 @@ struct Channels : testing::Test, LogCapture {
         mux_frame frame{};
         buf = {storage, sizeof storage};
         return logged([&] {
-            if (!frame_recv(&frame, fp.port, 1, &buf))
+            if (!decode_first(fp.line.input, &frame, &buf))
                 return -1;
             return frame_handle(&ports, &frame);
         });
@@ -102,7 +106,8 @@ TEST_F(Channels, DataIsCutInto126OctetFrames)
         payload[i] = static_cast<uint8_t>(i);
     const size_t calls = fp.line.send_calls;
     ASSERT_EQ(port_send_data(&ports, 1, payload.data(), payload.size()), 1);
-    EXPECT_EQ(fp.line.send_calls, calls + 1); // all three frames in one send
+    EXPECT_EQ(fp.line.send_calls, calls + 1); // the frames the line has room for in one send
+    cmux_pump(&ports);                        // and the rest
     auto frames = sent_uih();
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[0].size(), 126u);
@@ -143,10 +148,10 @@ TEST_F(Channels, ModemControlBecomesMsc)
 
 TEST_F(Channels, ModemStatusTable)
 {
-    EXPECT_EQ(portweaver_modem_status(0x8C, false), 0x0Bu);
-    EXPECT_EQ(portweaver_modem_status(0x40, true), MUX_MCTRL_RI | MUX_MCTRL_BREAK);
-    EXPECT_EQ(portweaver_modem_status(0x02, false), MUX_MCTRL_FC);
-    EXPECT_EQ(portweaver_modem_status(0x00, false), 0u);
+    EXPECT_EQ(cmux_modem_status(0x8C, false), 0x0Bu);
+    EXPECT_EQ(cmux_modem_status(0x40, true), MUX_MCTRL_RI | MUX_MCTRL_BREAK);
+    EXPECT_EQ(cmux_modem_status(0x02, false), MUX_MCTRL_FC);
+    EXPECT_EQ(cmux_modem_status(0x00, false), 0u);
 }
 
 TEST_F(Channels, ClosingDlci0ClosesAndNotifiesOpenChannels)
@@ -242,10 +247,11 @@ TEST_F(Channels, FlowControlHoldsDataBackInOrder)
     ASSERT_EQ(port_send_data(&ports, 1, b.data(), b.size()), 1);
     EXPECT_EQ(sent_uih(), (std::vector<bytes>{bytes(10, 'b')}));
     EXPECT_EQ(ports.port[1].queued, 300u);
-    EXPECT_EQ(portweaver_ports_queue_room(&ports), CHANNEL_QUEUE_SIZE - 300);
+    EXPECT_EQ(cmux_queue_room(&ports), CHANNEL_QUEUE_SIZE - 300);
     // Released: the held data goes in order, in 126-octet pieces.
     fp.line.sent.clear();
     EXPECT_EQ(modem(make_frame(0x01, 0xEF, {0xE3, 0x05, 0x07, 0x0D})), FRAME_FOR_LOOP);
+    cmux_pump(&ports);
     std::vector<bytes> got = sent_uih();
     ASSERT_EQ(got.size(), 4u); // the MSC response, then 126 + 126 + 48
     bytes all;
@@ -263,6 +269,60 @@ TEST_F(Channels, FlowControlHoldsDataBackInOrder)
     EXPECT_EQ(sent_uih(), (std::vector<bytes>{{0x61, 0x01}, {0xA1, 0x01}, bytes(5, 'b')}));
 }
 
+// The queue is a ring: data that goes round its end several times, in
+// pieces of any size, leaves in order; a frame cut by the end goes whole.
+TEST_F(Channels, QueueWrapsInOrder)
+{
+    for (size_t chunk : {size_t{1}, size_t{125}, size_t{511}, size_t{4000}}) {
+        SCOPED_TRACE(chunk);
+        connect(1);
+        bytes in;
+        while (in.size() < 3 * CHANNEL_QUEUE_SIZE) {
+            if (cmux_queue_room(&ports) < chunk) {
+                cmux_pump(&ports);
+                continue;
+            }
+            for (size_t k = 0; k < chunk; ++k)
+                in.push_back(static_cast<uint8_t>(in.size() * 7 + in.size() / 251));
+            ASSERT_EQ(port_send_data(&ports, 1, in.data() + in.size() - chunk, chunk), 1);
+        }
+        while (ports.port[1].queued > 0)
+            cmux_pump(&ports);
+        bytes out;
+        for (const bytes &f : sent_uih())
+            out.insert(out.end(), f.begin(), f.end());
+        EXPECT_EQ(out, in);
+        ports.port[1].state = PORT_CLOSED;
+    }
+}
+
+// The pump says when it can send more, from the driver's count when that is
+// more than the rate says (a line the modem stopped is not polled in a busy
+// loop), and asks the driver nothing while no data may go.
+TEST_F(Channels, PumpWaitsForTheLine)
+{
+    // TIOCOUTQ, FC, frames sent, the wait: two frames, the next when one has
+    // left; the driver holds more than a frame; a stopped line; FC.
+    const int cases[][4] = {{0, 0, 2, 12}, {200, 0, 0, 6}, {1000, 0, 0, 76}, {0, 1, 0, -1}};
+    connect(1);
+    ports.serport->fd = FAKE_FD;
+    const bytes data(1000, 'd');
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c[0]);
+        ports.port[1].fc = 1;
+        ASSERT_EQ(port_send_data(&ports, 1, data.data(), data.size()), 1);
+        ports.port[1].fc = static_cast<uint8_t>(c[1]);
+        fake_ioctl() = {};
+        fake_ioctl().outq = c[0];
+        fp.line.sent.clear();
+        EXPECT_EQ(cmux_pump(&ports), c[3]);
+        EXPECT_EQ(sent_uih().size(), static_cast<size_t>(c[2]));
+        EXPECT_EQ(fake_ioctl().calls.size(), c[1] ? 0u : 1u);
+        ports.port[1].queued = ports.port[1].qhead = 0;
+    }
+    ports.serport->fd = -1;
+}
+
 TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
 {
     ports.port[0].state = PORT_CLOSED;
@@ -271,21 +331,21 @@ TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
     EXPECT_TRUE(fp.line.sent.empty());
     ASSERT_EQ(port_connect(&ports, 0, record, this), 1);
     EXPECT_EQ(fp.line.sent, make_frame(0x03, 0x3F, {}));
-    EXPECT_GE(portweaver_ports_timeout(&ports), 0);
-    EXPECT_LE(portweaver_ports_timeout(&ports), MUX_T1_MS);
+    EXPECT_GE(cmux_timeout(&ports), 0);
+    EXPECT_LE(cmux_timeout(&ports), MUX_T1_MS);
     // No UA within T1: sent again, N2 times, then DLCI 0 has failed.
     for (int i = 0; i < MUX_N2; ++i) {
         ports.port[0].deadline = 1;
         fp.line.sent.clear();
-        ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+        ASSERT_EQ(cmux_tick(&ports), 1);
         EXPECT_EQ(fp.line.sent, make_frame(0x03, 0x3F, {}));
     }
     ports.port[0].deadline = 1;
-    EXPECT_EQ(portweaver_ports_tick(&ports), 0);
+    EXPECT_EQ(cmux_tick(&ports), 0);
     // A UA (late, or to a retry) opens it, and the held SABM follows.
     ASSERT_EQ(port_connect(&ports, 0, record, this), 1);
     ports.port[0].deadline = 1;
-    ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+    ASSERT_EQ(cmux_tick(&ports), 1);
     fp.line.sent.clear();
     EXPECT_EQ(ua(0), FRAME_CONSUMED);
     EXPECT_EQ(fp.line.sent, make_frame(0x0B, 0x3F, {}));
@@ -293,7 +353,7 @@ TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
     // A data channel that never opens is closed and its port told.
     for (int i = 0; i <= MUX_N2; ++i) {
         ports.port[2].deadline = 1;
-        ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+        ASSERT_EQ(cmux_tick(&ports), 1);
     }
     EXPECT_EQ(ports.port[2].state, PORT_CLOSED);
     EXPECT_EQ(notified.back(), (std::pair<int, int>{1, 0}));
@@ -315,11 +375,11 @@ TEST_F(Channels, RetransmissionsAndTheWaitForDlci0)
     ASSERT_EQ(port_disconnect(&ports, 3), 1);
     for (int i = 0; i <= MUX_N2; ++i) {
         ports.port[3].deadline = 1;
-        ASSERT_EQ(portweaver_ports_tick(&ports), 1);
+        ASSERT_EQ(cmux_tick(&ports), 1);
     }
     EXPECT_EQ(ports.port[3].state, PORT_CLOSED);
     EXPECT_EQ(notified.back(), (std::pair<int, int>{2, 0}));
-    EXPECT_EQ(portweaver_ports_timeout(&ports), -1);
+    EXPECT_EQ(cmux_timeout(&ports), -1);
 }
 
 TEST_F(Channels, StateChecks)
@@ -393,6 +453,59 @@ TEST_F(Channels, PowerSavingDropsDtrOnlyAfterTheFrame)
     fake_ioctl().error = ENOTTY;
     EXPECT_EQ(port_send_psc(&ports, 0), 0);
     fp.port->fd = -1;
+}
+
+// A line that takes everything at once (a pipe, like a pseudo-terminal):
+// what goes to it is bounded by the line's rate, so that answers wait
+// behind at most CMUX_COMMIT_LIMIT octets and FC stops its channel alone.
+TEST(Line, AnswersGoAheadOfQueuedDataAndFcStopsOneChannel)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    cmux_ports ports{};
+    ports.serport = serport_wrap(fds[1]);
+    ports.port[0].state = ports.port[1].state = ports.port[2].state = PORT_CONNECTED;
+    auto line = [&] {
+        uint8_t buf[4096];
+        ssize_t n = read(fds[0], buf, sizeof buf);
+        return n > 0 ? bytes(buf, buf + n) : bytes();
+    };
+    auto msc = [&](uint8_t v24) {
+        bytes f = make_frame(0x01, 0xEF, {0xE3, 0x05, 0x07, v24});
+        msg_bufv v{};
+        mux_frame frame{};
+        ASSERT_TRUE(decode_first(f, &frame, &v));
+        EXPECT_EQ(frame_handle(&ports, &frame), FRAME_FOR_LOOP);
+        // The answer goes at once, ahead of the queued data.
+        bytes out = line();
+        ASSERT_GE(out.size(), 10u);
+        EXPECT_EQ(bytes(out.begin(), out.begin() + 10), make_frame(0x03, 0xEF, {0xE1, 0x05, 0x07, v24}));
+        EXPECT_LE(out.size(), 10 + CMUX_COMMIT_LIMIT);
+    };
+    const bytes a(1000, 'a'), b(2, 'b');
+    ASSERT_EQ(port_send_data(&ports, 1, a.data(), a.size()), 1);
+    EXPECT_EQ(line().size(), CMUX_COMMIT_LIMIT);
+    msc(0x0F); // FC on DLCI 1
+    ASSERT_EQ(port_send_data(&ports, 2, b.data(), b.size()), 1);
+    EXPECT_EQ(line(), bytes()); // the line is busy
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    cmux_pump(&ports);
+    EXPECT_EQ(line(), make_frame(0x0B, 0xEF, b)); // DLCI 2 flows, DLCI 1 waits
+    EXPECT_EQ(ports.port[1].queued, 1000 - CMUX_COMMIT_LIMIT / (MUX_DATA_PIECE + 6) * MUX_DATA_PIECE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    msc(0x0D); // released: its data follows the answer
+    // A close waits for the data written before it.
+    ASSERT_EQ(port_disconnect(&ports, 1), 1);
+    for (int i = 0; i < 50 && ports.port[1].queued > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        cmux_pump(&ports);
+    }
+    EXPECT_EQ(ports.port[1].state, PORT_DISCONNECTING);
+    serport_close(ports.serport);
+    free(ports.port[1].queue);
+    free(ports.port[2].queue);
+    close(fds[0]);
 }
 
 } // namespace

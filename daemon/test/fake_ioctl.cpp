@@ -27,7 +27,9 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     }
     fake_ioctl_state &s = fake_ioctl();
     ioctl_call call{request, {}, reinterpret_cast<unsigned long>(arg)};
-    if (request == TIOCMBIC || request == TIOCMBIS) {
+    if (request == TIOCOUTQ) {
+        std::memcpy(arg, &s.outq, sizeof s.outq);
+    } else if (request == TIOCMBIC || request == TIOCMBIS) {
         auto *p = static_cast<const uint8_t *>(arg);
         call.data.assign(p, p + sizeof(int));
     } else if (_IOC_DIR(request) & _IOC_WRITE) {

@@ -19,6 +19,7 @@ struct fake_ioctl_state {
     int error = 0;                  // errno when result < 0
     int fail_after = -1;            // calls from this index on fail with error
     std::vector<uint8_t> read_data; // what a sized read request returns
+    int outq = 0;                   // what TIOCOUTQ reports
 };
 
 fake_ioctl_state &fake_ioctl();

@@ -88,7 +88,7 @@ inline const serport_ops fake_ops = {fake_send, fake_sendv, fake_recv, fake_read
 struct fake_port {
     fake_line line;
     serport *port;
-    fake_port() : port(portweaver_serport_wrap(-1))
+    fake_port() : port(serport_wrap(-1))
     {
         port->ops = &fake_ops;
         port->user = &line;

@@ -2,6 +2,8 @@
 // codec's table.
 #pragma once
 
+#include "frame.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,10 +45,20 @@ inline std::string untimed(const std::string &log)
         size_t end = log.find('\n', pos);
         end = end == std::string::npos ? log.size() : end + 1;
         size_t start = pos;
-        if (end - pos > 13 && log[pos + 2] == ':' && log[pos + 5] == ':' && log[pos + 8] == '.' && log[pos + 12] == ' ')
+        if (end - pos > 13 && log[pos + 2] == ':' && log[pos + 5] == ':' && log[pos + 8] == '.' &&
+            log[pos + 12] == ' ')
             start = pos + 13;
         out.append(log, start, end - start);
         pos = end;
     }
     return out;
+}
+
+// Decodes the first frame of `octets`, which must outlive the frame (its
+// information field stays in place): 1 if it is valid.
+inline int decode_first(const std::vector<uint8_t> &octets, mux_frame *frame, msg_bufv *info)
+{
+    frame_rx rx{};
+    size_t used = 0;
+    return frame_recv(&rx, octets.data(), octets.size(), frame, info, &used) == frame_result::frame;
 }

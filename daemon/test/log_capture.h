@@ -13,7 +13,7 @@ struct LogCapture {
 
     template <typename F> auto logged(F fn)
     {
-        portweaver_log_forget();
+        log_forget();
         testing::internal::CaptureStdout();
         auto rc = fn();
         log = testing::internal::GetCapturedStdout();

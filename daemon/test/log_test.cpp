@@ -10,7 +10,7 @@ namespace
 
 std::string captured(void (*fn)())
 {
-    portweaver_log_forget();
+    log_forget();
     testing::internal::CaptureStdout();
     fn();
     return testing::internal::GetCapturedStdout();
@@ -23,6 +23,39 @@ TEST(Logger, ContinuationPiecesMakeOneLineWithOneStamp)
         mux_log(LOG_ERR | LOG_NO_PREFIX, ", second");
     });
     EXPECT_TRUE(std::regex_match(out, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d first 1, second\n)"))) << out;
+}
+
+int64_t fake_now;
+int64_t fake_clock()
+{
+    return fake_now;
+}
+
+TEST(Logger, EachKindAtMostOnceAMinuteWithTheCountFolded)
+{
+    // Two kinds alternating (a noisy line), one of them in pieces; a third
+    // kind printed once; then a minute later each kind comes back once.
+    log_set_clock(fake_clock);
+    fake_now = 1000;
+    std::string out = captured([] {
+        for (int i = 0; i < 50; ++i) {
+            mux_log(LOG_ERR, "bad frame flag %02x", i);
+            mux_log(LOG_CRIT | LOG_NO_NEWLINE, "piece %d", i);
+            mux_log(LOG_CRIT | LOG_NO_PREFIX, " end");
+            fake_now += 1000;
+        }
+        mux_log(LOG_CRIT, "bad frame flag %02x", 0xFF); // same format, another level
+        fake_now = 61000;
+        mux_log(LOG_ERR, "bad frame flag %02x", 0xAA);
+        mux_log(LOG_CRIT | LOG_NO_NEWLINE, "piece %d", 99);
+        mux_log(LOG_CRIT | LOG_NO_PREFIX, " end");
+        mux_log(LOG_ERR, "bad frame flag %02x", 0xAB);
+    });
+    log_set_clock(nullptr);
+    std::string plain = std::regex_replace(out, std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d )"), "");
+    EXPECT_EQ(plain, "bad frame flag 00\npiece 0 end\nbad frame flag ff\n"
+                     "bad frame flag aa (49 more like it in the last minute)\n"
+                     "piece 99 end (49 more like it in the last minute)\n");
 }
 
 TEST(Logger, NoEscapesWhenNotATerminalAndNothingWithoutLevel)
@@ -48,7 +81,7 @@ TEST(Logger, IndentationOnlyForDumpLevelsAndNeverNegative)
         mux_log(LOG_ERR | LOG_DEDENT, "e");
         mux_log(LOG_ERR, "f");
     });
-    EXPECT_EQ(portweaver_log_indent(), 0);
+    EXPECT_EQ(log_indent(), 0);
     EXPECT_TRUE(std::regex_search(out, std::regex(R"(\.\d\d\d   b\n)"))) << out;
     EXPECT_TRUE(std::regex_search(out, std::regex(R"(\.\d\d\d   c\n)"))) << out;
     EXPECT_TRUE(std::regex_search(out, std::regex(R"(\.\d\d\d e\n)"))) << out;
@@ -98,7 +131,7 @@ TEST(BufferVector, LengthCopyAndGetChar)
 
     EXPECT_EQ(msg_bufv_get_char(2, v, 2), 3);
     EXPECT_EQ(msg_bufv_get_char(2, v, 4), 5);
-    portweaver_log_forget();
+    log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(msg_bufv_get_char(2, v, 5), 0);
     std::string out_text = testing::internal::GetCapturedStdout();

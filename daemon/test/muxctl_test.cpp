@@ -45,7 +45,7 @@ struct Kernel : testing::Test, LogCapture {
         bytes full = msg;
         full.resize(mux.info.msg_size);
         return logged([&] {
-            portweaver_msg_dispatch(&ports, &mux, full.data(), full.size());
+            cmux_msg_dispatch(&ports, &mux, full.data(), full.size());
             return 0;
         });
     }
@@ -63,21 +63,21 @@ TEST_F(Kernel, EachPortsOctetsAreGatheredIntoWholeMessages)
 {
     bytes a = counting(40, 1), b = counting(40, 41), c = counting(10, 200);
     auto &calls = fake_ioctl().calls;
-    ASSERT_EQ(portweaver_mux_out_add(&mux, 2, a.data(), a.size()), 1);
-    ASSERT_EQ(portweaver_mux_out_add(&mux, 3, c.data(), c.size()), 1);
+    ASSERT_EQ(mux_ctl_out_add(&mux, 2, a.data(), a.size()), 1);
+    ASSERT_EQ(mux_ctl_out_add(&mux, 3, c.data(), c.size()), 1);
     EXPECT_TRUE(calls.empty());
-    ASSERT_EQ(portweaver_mux_out_add(&mux, 2, b.data(), b.size()), 1);
+    ASSERT_EQ(mux_ctl_out_add(&mux, 2, b.data(), b.size()), 1);
     // 64 octets fill a message of 72; the other 16 wait for more.
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].request, 0x40484D03u);
     EXPECT_EQ(calls[0].data, message(2, MUX_MSG_DATA, 64, counting(64, 1)));
-    EXPECT_TRUE(portweaver_mux_out_waiting(&mux));
-    EXPECT_EQ(portweaver_mux_out_flush(&mux), 1);
+    EXPECT_TRUE(mux_ctl_out_waiting(&mux));
+    EXPECT_EQ(mux_ctl_out_flush(&mux), 1);
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[1].request, 0x40184D03u);
     EXPECT_EQ(calls[1].data, message(2, MUX_MSG_DATA, 16, counting(16, 65)));
     EXPECT_EQ(calls[2].data, message(3, MUX_MSG_DATA, 10, c));
-    EXPECT_FALSE(portweaver_mux_out_waiting(&mux));
+    EXPECT_FALSE(mux_ctl_out_waiting(&mux));
     EXPECT_EQ(mux.writable, MUX_WRITABLE_YES);
 }
 
@@ -86,26 +86,26 @@ TEST_F(Kernel, AFullDeviceKeepsEveryOctetAndARefusingOneDropsThem)
     bytes a = counting(70, 1), b = counting(60, 100), c = counting(5, 200);
     fake_ioctl().fail_after = 0;
     fake_ioctl().error = EAGAIN;
-    EXPECT_EQ(logged([&] { return portweaver_mux_out_add(&mux, 0, a.data(), a.size()); }), 1);
+    EXPECT_EQ(logged([&] { return mux_ctl_out_add(&mux, 0, a.data(), a.size()); }), 1);
     EXPECT_EQ(mux.writable, MUX_WRITABLE_NO);
     EXPECT_TRUE(log.empty()) << log; // back-pressure is no failure
     // A port with a full message waiting takes nothing more; the others do.
-    EXPECT_EQ(portweaver_mux_out_add(&mux, 0, c.data(), c.size()), 0);
-    EXPECT_EQ(portweaver_mux_out_add(&mux, 1, b.data(), b.size()), 1);
-    EXPECT_EQ(portweaver_mux_out_flush(&mux), 0);
+    EXPECT_EQ(mux_ctl_out_add(&mux, 0, c.data(), c.size()), 0);
+    EXPECT_EQ(mux_ctl_out_add(&mux, 1, b.data(), b.size()), 1);
+    EXPECT_EQ(mux_ctl_out_flush(&mux), 0);
     fake_ioctl() = {};
-    EXPECT_EQ(portweaver_mux_out_flush(&mux), 1);
+    EXPECT_EQ(mux_ctl_out_flush(&mux), 1);
     auto &calls = fake_ioctl().calls;
     ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].data, message(0, MUX_MSG_DATA, 64, counting(64, 1)));
     EXPECT_EQ(calls[1].data, message(0, MUX_MSG_DATA, 6, counting(6, 65)));
     EXPECT_EQ(calls[2].data, message(1, MUX_MSG_DATA, 60, b));
-    EXPECT_EQ(portweaver_mux_out_add(&mux, 0, c.data(), c.size()), 1);
+    EXPECT_EQ(mux_ctl_out_add(&mux, 0, c.data(), c.size()), 1);
     fake_ioctl().fail_after = 0;
     fake_ioctl().error = EIO;
-    EXPECT_EQ(logged([&] { return portweaver_mux_out_flush(&mux); }), 1);
+    EXPECT_EQ(logged([&] { return mux_ctl_out_flush(&mux); }), 1);
     expect_log("failed to send data msgbuf: Input/output error");
-    EXPECT_FALSE(portweaver_mux_out_waiting(&mux));
+    EXPECT_FALSE(mux_ctl_out_waiting(&mux));
 }
 
 TEST_F(Kernel, WriteMessageRequestSizes)
@@ -145,10 +145,9 @@ TEST_F(Kernel, DispatchOfEachMessageType)
     EXPECT_EQ(fp.line.sent, make_frame(0x07, 0x3F, {}));
     // The modem's UA reaches the kernel as "connected" for port 0.
     fp.line.input = make_frame(0x07, 0x73, {});
-    uint8_t storage[200];
-    msg_bufv buf{storage, sizeof storage};
+    msg_bufv buf{};
     mux_frame frame{};
-    ASSERT_EQ(frame_recv(&frame, fp.port, 1, &buf), 1);
+    ASSERT_EQ(decode_first(fp.line.input, &frame, &buf), 1);
     ASSERT_EQ(frame_handle(&ports, &frame), FRAME_CONSUMED);
     ASSERT_EQ(fake_ioctl().calls.size(), 1u);
     EXPECT_EQ(fake_ioctl().calls[0].request, 0x4D06u);

@@ -74,6 +74,8 @@ struct Daemon : testing::Test {
             kill(pid, SIGKILL);
         if (runner.joinable())
             runner.join();
+        if (HasFailure())
+            std::cerr << "daemon's log:\n" << result.out;
     }
     void modem(const std::vector<std::string> &args = {}) { board.emulator("modem", args); }
     void cmux(const std::vector<std::string> &args = {}) { board.emulator("cmux", args); }
@@ -267,7 +269,8 @@ TEST_F(Daemon, FourChannelsBothWays)
 {
     // The modem answers in frames of its own size.
     up({"--split", "37"}, {"--msg-size", "512"});
-    echo_on_every_port(65536, 1);
+    // (At 115200 baud: 16 KiB a channel take about 6 s each way.)
+    echo_on_every_port(16384, 1);
     std::string st;
     wait_for([&] {
         st = board.ctl("modem", {"stats"}).text;
@@ -277,7 +280,7 @@ TEST_F(Daemon, FourChannelsBothWays)
         return true;
     });
     for (int d = 1; d <= 4; ++d)
-        EXPECT_NE(st.find(std::to_string(d) + " closed rx 65536 tx 65536"), std::string::npos) << st;
+        EXPECT_NE(st.find(std::to_string(d) + " closed rx 16384 tx 16384"), std::string::npos) << st;
     EXPECT_NE(st.find("bad 0 discarded 0"), std::string::npos) << st;
     if (HasFailure()) {
         std::istringstream ev(events("modem"));
@@ -297,8 +300,13 @@ TEST_F(Daemon, SplitSizesInBothDirections)
     RunResult r = client({"open", "0", "write", std::string(300, 'x'), "sleep", "300"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     ASSERT_TRUE(wait_modem("rx 1 48"));
-    std::string ev = events("modem");
-    EXPECT_NE(ev.find("rx 1 126\nrx 1 126\nrx 1 48\n"), std::string::npos) << ev;
+    // (Answers to the modem's status commands may go between the frames.)
+    std::istringstream ev(events("modem"));
+    std::string frames;
+    for (std::string line; std::getline(ev, line);)
+        if (line.starts_with("rx 1 "))
+            frames += line + "\n";
+    EXPECT_EQ(frames, "rx 1 126\nrx 1 126\nrx 1 48\n");
 }
 
 TEST_F(Daemon, ModemFrameSplitAtTheKernelMessageSize)
@@ -379,9 +387,16 @@ TEST_F(Daemon, APauseInsideAFrameLosesNothing)
     board.ctl("modem", {"pause", "400"});
     board.ctl("modem", {"send", "1", "whole"});
     std::this_thread::sleep_for(600ms);
+    // Meanwhile the other channels are served at once.
+    std::thread c2([&] { client({"open", "1", "sleep", "300", "write", "ping", "sleep", "200"}); });
+    ASSERT_TRUE(wait_cmux("connected 1"));
+    auto begin = std::chrono::steady_clock::now();
     board.ctl("modem", {"pause", "1800"});
     board.ctl("modem", {"send", "1", "lost"});
     board.ctl("modem", {"send", "1", "after"});
+    EXPECT_TRUE(wait_modem("rx 2 4", 1500ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 1500ms);
+    c2.join();
     c.join();
     signal_daemon(SIGTERM);
     ASSERT_TRUE(ended());
@@ -428,17 +443,17 @@ TEST_F(Daemon, LateAndUnsolicitedAnswersInTheBringUp)
     EXPECT_EQ(result.out.find("failed to receive"), std::string::npos) << result.out;
 }
 
-TEST_F(Daemon, AnAnswerToCmuxThatComesTooLateStillOpensTheMultiplexer)
+TEST_F(Daemon, ALateAnswerToCmuxIsWaitedFor)
 {
-    // Both tries of "AT+CMUX=0" go unanswered in time, but the first one
-    // switched the modem: the daemon tries DLCI 0 rather than give up.
+    // "AT+CMUX=0" is answered after its time-out: the command is still
+    // outstanding, so the daemon waits for its answer and sends no frame
+    // before it (a frame would be AT text to the modem).
     up({"--late", "AT+CMUX=0=250"});
     RunResult r = client({"open", "1", "echo", "2000", "7"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     signal_daemon(SIGTERM);
     ASSERT_TRUE(ended());
-    EXPECT_NE(result.out.find("no answer to \"AT+CMUX=0\"; trying the multiplexer\n"), std::string::npos)
-        << result.out;
+    EXPECT_EQ(result.out.find("trying the multiplexer"), std::string::npos) << result.out;
     EXPECT_EQ(result.out.find("bad frame flag"), std::string::npos) << result.out;
     EXPECT_EQ(board.ctl("modem", {"violations"}).text, "");
 }
@@ -489,7 +504,7 @@ TEST_F(Daemon, FlowControlUnderLoadLosesNothing)
     // The modem sets FC on a DLCI every 4 KiB it receives and releases it
     // 30 ms later; it sends one flag between frames and re-frames its data.
     up({"--fc-after", "4096", "--fc-hold", "30", "--shared-flag", "--split", "127"}, {"--msg-size", "512"});
-    echo_on_every_port(65536, 11);
+    echo_on_every_port(32768, 11);
     // (The event history is too short for a run this long: the count.)
     EXPECT_EQ(board.ctl("modem", {"stats"}).text.find("fc-set 0\n"), std::string::npos);
     signal_daemon(SIGTERM);

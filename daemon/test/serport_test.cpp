@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <termios.h>
-#include <poll.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -35,7 +35,7 @@ struct StuckLine : testing::Test {
         }
         while (write(fds[1], junk, 1) > 0) {
         }
-        port = portweaver_serport_wrap(fds[1]);
+        port = serport_wrap(fds[1]);
         ASSERT_NE(port, nullptr);
     }
     void TearDown() override
@@ -73,15 +73,15 @@ TEST_F(StuckLine, RingHoldsAtMost65535Octets)
 {
     std::vector<uint8_t> data(65535, 0x5A);
     EXPECT_EQ(serport_send(port, data.data(), data.size()), 1);
-    EXPECT_EQ(portweaver_serport_queued(port), 65535u);
+    EXPECT_EQ(serport_queued(port), 65535u);
     EXPECT_EQ(serport_has_pending(port), 1);
-    portweaver_log_forget();
+    log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(serport_send(port, data.data(), 1), 0);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("overflow while writing to serport\n"), std::string::npos) << log;
     EXPECT_NE(log.find("serport_send failed\n"), std::string::npos) << log;
-    EXPECT_EQ(portweaver_serport_queued(port), 65535u);
+    EXPECT_EQ(serport_queued(port), 65535u);
     // A line that still accepts nothing: flushing without waiting is no error.
     EXPECT_EQ(serport_flush(port, 0), 1);
 }
@@ -93,19 +93,19 @@ TEST_F(StuckLine, FrameNotStartedWithoutRoomForAllOfIt)
     uint8_t info[5] = {1, 2, 3, 4, 5};
     msg_bufv v{info, sizeof info};
     const uint8_t header[2] = {0x07, 0xEF};
-    portweaver_log_forget();
+    log_forget();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(portweaver_frame_send(port, header, 1, &v), 0);
+    EXPECT_EQ(frame_send(port, header, 1, &v), 0);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("overflow while writing to serport\n"), std::string::npos) << log;
-    EXPECT_EQ(portweaver_serport_queued(port), 65525u);
+    EXPECT_EQ(serport_queued(port), 65525u);
     v.len = 4;
-    EXPECT_EQ(portweaver_frame_send(port, header, 1, &v), 1);
-    EXPECT_EQ(portweaver_serport_room(port), 0u);
+    EXPECT_EQ(frame_send(port, header, 1, &v), 1);
+    EXPECT_EQ(serport_room(port), 0u);
     // What a kernel message of 504 octets needs on the line: 4 frames.
-    EXPECT_EQ(portweaver_data_frames_size(504), 528u);
-    EXPECT_EQ(portweaver_data_frames_size(126), 132u);
-    EXPECT_EQ(portweaver_data_frames_size(0), 0u);
+    EXPECT_EQ(cmux_data_frames_size(504), 528u);
+    EXPECT_EQ(cmux_data_frames_size(126), 132u);
+    EXPECT_EQ(cmux_data_frames_size(0), 0u);
 }
 
 TEST_F(StuckLine, NearlyFullAbove65280)
@@ -130,7 +130,7 @@ TEST_F(StuckLine, OrderKeptAcrossTheWrap)
         sent.insert(sent.end(), d.begin(), d.end());
     };
     send_some(40000);
-    EXPECT_EQ(portweaver_serport_queued(port), 40000u);
+    EXPECT_EQ(serport_queued(port), 40000u);
     // Take the junk off the line: the ring goes out, head moves to 40000.
     std::vector<uint8_t> buf(junk);
     ASSERT_EQ(read(rfd, buf.data(), junk), static_cast<ssize_t>(junk));
@@ -138,7 +138,7 @@ TEST_F(StuckLine, OrderKeptAcrossTheWrap)
     EXPECT_EQ(serport_has_pending(port), 0);
     // The line takes part of the next send; the rest wraps around the ring.
     send_some(60000);
-    EXPECT_GT(portweaver_serport_queued(port) + 40000, SERPORT_RING_SIZE);
+    EXPECT_GT(serport_queued(port) + 40000, SERPORT_RING_SIZE);
     std::thread reader([&] { buf = read_all(0, sent.size()); });
     EXPECT_EQ(serport_flush(port, 2000), 1);
     EXPECT_EQ(serport_has_pending(port), 0);
@@ -161,11 +161,11 @@ TEST_F(StuckLine, SendvQueuesWhatTheLineRefusesBehindWhatIsQueued)
     auto a = pattern(3, 0), b = pattern(300, 3), c = pattern(2, 40), d = pattern(7, 90);
     iovec first[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), 0}, {c.data(), c.size()}};
     ASSERT_EQ(serport_sendv(port, first, 4, 305), 1);
-    EXPECT_EQ(portweaver_serport_queued(port), 305u);
+    EXPECT_EQ(serport_queued(port), 305u);
     ASSERT_EQ(serport_send(port, d.data(), d.size()), 1);
     iovec second[] = {{c.data(), c.size()}, {a.data(), a.size()}};
     ASSERT_EQ(serport_sendv(port, second, 2, 5), 1);
-    EXPECT_EQ(portweaver_serport_queued(port), 317u);
+    EXPECT_EQ(serport_queued(port), 317u);
     std::vector<uint8_t> want;
     for (auto *v : {&a, &b, &c, &d, &c, &a})
         want.insert(want.end(), v->begin(), v->end());
@@ -182,25 +182,25 @@ TEST_F(StuckLine, SendvRefusesWhatDoesNotFitAndReportsABrokenLine)
     ASSERT_EQ(serport_send(port, data.data(), data.size()), 1);
     auto a = pattern(6, 0), b = pattern(5, 6);
     iovec v[] = {{a.data(), a.size()}, {b.data(), b.size()}};
-    portweaver_log_forget();
+    log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(serport_sendv(port, v, 2, 11), 0);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(untimed(log), "overflow while writing to serport\nserport_send failed\n");
-    EXPECT_EQ(portweaver_serport_queued(port), 65525u);
+    EXPECT_EQ(serport_queued(port), 65525u);
 
     // The line breaks while octets are queued: the send fails, nothing
     // more is queued.
     auto old = signal(SIGPIPE, SIG_IGN);
     close(rfd);
     rfd = -1;
-    portweaver_log_forget();
+    log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(serport_sendv(port, v, 1, 6), 0);
     log = testing::internal::GetCapturedStdout();
     signal(SIGPIPE, old);
     EXPECT_EQ(untimed(log), "serport_send failed\n");
-    EXPECT_EQ(portweaver_serport_queued(port), 65525u);
+    EXPECT_EQ(serport_queued(port), 65525u);
 }
 
 // A pipe of one page that the line empties: a send larger than it is cut
@@ -211,12 +211,12 @@ TEST(SendvLine, PartialWriteQueuesTheRestInOrder)
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
     ASSERT_GE(fcntl(fds[1], F_SETPIPE_SZ, 4096), 0);
     size_t capacity = static_cast<size_t>(fcntl(fds[1], F_GETPIPE_SZ));
-    serport *port = portweaver_serport_wrap(fds[1]);
+    serport *port = serport_wrap(fds[1]);
     ASSERT_NE(port, nullptr);
     auto a = pattern(capacity - 96, 0), b = pattern(200, 7), c = pattern(900, 99);
     iovec v[] = {{a.data(), a.size()}, {b.data(), b.size()}, {c.data(), c.size()}};
     ASSERT_EQ(serport_sendv(port, v, 3, capacity + 1004), 1);
-    EXPECT_EQ(portweaver_serport_queued(port), 1004u);
+    EXPECT_EQ(serport_queued(port), 1004u);
     std::vector<uint8_t> want, got;
     for (auto *p : {&a, &b, &c})
         want.insert(want.end(), p->begin(), p->end());
@@ -247,13 +247,13 @@ TEST(SendvLine, FailureSurfacesAtTheFlush)
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
     close(fds[0]);
-    serport *port = portweaver_serport_wrap(fds[1]);
+    serport *port = serport_wrap(fds[1]);
     ASSERT_NE(port, nullptr);
     auto old = signal(SIGPIPE, SIG_IGN);
     auto a = pattern(4, 0);
     iovec v[] = {{a.data(), a.size()}};
     EXPECT_EQ(serport_sendv(port, v, 1, 4), 1);
-    EXPECT_EQ(portweaver_serport_queued(port), 4u);
+    EXPECT_EQ(serport_queued(port), 4u);
     errno = 0;
     EXPECT_EQ(serport_flush(port, 0), 0);
     EXPECT_EQ(errno, EPIPE);
@@ -270,7 +270,7 @@ struct Modem : testing::Test {
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        port = portweaver_serport_wrap(fds[0]);
+        port = serport_wrap(fds[0]);
         peer = fds[1];
     }
     void TearDown() override
@@ -304,8 +304,8 @@ struct Modem : testing::Test {
                 command_heard += heard();
             answer(reply);
         });
-        portweaver_log_forget();
-        portweaver_log_forget();
+        log_forget();
+        log_forget();
         testing::internal::CaptureStdout();
         int rc = at_command(port, cmd, expected, ms);
         log = testing::internal::GetCapturedStdout();
@@ -351,6 +351,46 @@ TEST_F(Modem, LateAndUnsolicitedLinesAreNotTakenForTheAnswer)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
+// The bring-up's count of outstanding commands, step by step: "sCMD" sends
+// CMD, "mTEXT" is written by the modem, "a" + y/n/- is the step's answer
+// within 30 ms (expected, another result, none), "t" + 1/0 settles (every
+// late answer came, or not).
+TEST_F(Modem, OutstandingCommandsKeepTheirAnswers)
+{
+    const std::vector<std::vector<std::string>> scripts = {
+        // A late ERROR of an earlier step is not the next step's answer.
+        {"sAT+CMEE=2", "a-", "m\r\nERROR\r\n", "t1", "sAT+IPR=115200", "m\r\nOK\r\n", "ay"},
+        // Both tries of "AT" answered late: the second answer is waited for.
+        {"sAT", "a-", "sAT", "mOK\r\nOK\r\n", "ay", "t1", "sAT+CMEE=2", "mERROR\r\n", "an"},
+        // A swallowed "AT" is forgotten after the settling time.
+        {"sAT", "a-", "sAT", "mOK\r\n", "ay", "t0", "sAT+CMEE=2", "mOK\r\n", "ay"},
+        // Echo, reports and RING are no answers.
+        {"sAT+CMEE=2", "mAT+CMEE=2\r\r\n+CREG: 1\r\nRING\r\nOK\r\n", "ay"},
+    };
+    for (const auto &script : scripts) {
+        at_link link{port, 0, 0};
+        for (const std::string &op : script) {
+            SCOPED_TRACE(op);
+            const std::string arg = op.substr(1);
+            testing::internal::CaptureStdout();
+            if (op[0] == 's') {
+                EXPECT_EQ(at_link_send(&link, arg.c_str()), 1);
+                heard();
+            } else if (op[0] == 'm') {
+                answer(arg);
+            } else if (op[0] == 'a') {
+                at_reply want = arg == "y"   ? at_reply::expected
+                                : arg == "n" ? at_reply::other
+                                             : at_reply::none;
+                EXPECT_EQ(at_link_await(&link, "OK", 30), want);
+            } else {
+                EXPECT_EQ(at_link_settle(&link, 30), arg == "1");
+            }
+            testing::internal::GetCapturedStdout();
+        }
+    }
+}
+
 TEST_F(Modem, ErrorAnswersAtOnce)
 {
     reply = "ERROR\r\n";
@@ -374,7 +414,7 @@ TEST_F(Modem, HangUpAndEofFail)
     peer = -1;
     EXPECT_EQ(at(nullptr, "OK", 100), 0);
     uint8_t b[4];
-    portweaver_log_forget();
+    log_forget();
     testing::internal::CaptureStdout();
     EXPECT_EQ(serport_recv(port, b, 4, 100), 0);
     log = testing::internal::GetCapturedStdout();
@@ -387,19 +427,19 @@ TEST_F(Modem, ReadAheadServesLinesAndExactReadsAndIsDroppedWithTheLine)
     char line[16];
     ASSERT_EQ(serport_readline(port, line, sizeof line, 200), 4);
     EXPECT_EQ(std::string(line, 4), "OK\r\n");
-    EXPECT_EQ(portweaver_serport_buffered(port), 6u); // one read brought all
+    EXPECT_EQ(serport_buffered(port), 6u); // one read brought all
     char b[4];
     ASSERT_EQ(serport_recv(port, b, 4, 200), 1);
     EXPECT_EQ(std::string(b, 4), "abcd");
     answer("gh");
-    EXPECT_EQ(portweaver_serport_discard_input(port), 4u);
-    EXPECT_EQ(portweaver_serport_buffered(port), 0u);
+    EXPECT_EQ(serport_discard_input(port), 4u);
+    EXPECT_EQ(serport_buffered(port), 0u);
     // What is left is moved to the front before the next read.
     answer("0123456789");
     ASSERT_EQ(serport_recv(port, b, 3, 200), 1);
     answer("xyz");
-    ASSERT_EQ(portweaver_serport_fill(port), 3);
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(portweaver_serport_ahead(port)), 10), "3456789xyz");
+    ASSERT_EQ(serport_fill(port), 3);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(serport_ahead(port)), 10), "3456789xyz");
     EXPECT_EQ(port->in_head, 0u);
 }
 
