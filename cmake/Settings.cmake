@@ -133,6 +133,8 @@ function(quilmar_fuzz_target name)
     set_property(GLOBAL APPEND PROPERTY QUILMAR_FUZZERS "${name}=${ARG_CORPUS}")
     if(NOT TARGET quilmar_fuzzers)
       add_custom_target(quilmar_fuzzers)
+      # The campaign's bookkeeping, on the first target declared.
+      add_test(NAME fuzz_smoke.campaign COMMAND ${PROJECT_SOURCE_DIR}/fuzz/campaign_test.sh ${name})
     endif()
     add_dependencies(quilmar_fuzzers ${name})
     set(work ${CMAKE_BINARY_DIR}/corpus/${name})
