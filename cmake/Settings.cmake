@@ -140,6 +140,14 @@ endfunction()
 # quilmar_fuzz_target(<name> SOURCES ... CORPUS <dir> [LIBS ...])
 # With libFuzzer (fuzz preset) a fuzzer; otherwise the same entry point is
 # linked with a driver that replays every file of the seed corpus, as a test.
+#
+# The fuzz build makes only the fuzzers and what they link (the target
+# quilmar_fuzzers, which the fuzz build preset names): the deliverables are
+# not meant to be linked with the fuzzer's instrumentation. Each fuzzer is
+# also a test of a few seconds (QUILMAR_FUZZ_SMOKE_SECONDS) growing a corpus
+# of its own under the build tree, so that a target which no longer builds
+# or crashes on its first inputs shows in CI.
+set(QUILMAR_FUZZ_SMOKE_SECONDS 3 CACHE STRING "Seconds each fuzzer runs as a test of the fuzz build")
 function(quilmar_fuzz_target name)
   cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -147,6 +155,19 @@ function(quilmar_fuzz_target name)
   if(QUILMAR_FUZZ)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     set_property(GLOBAL APPEND PROPERTY QUILMAR_FUZZERS "${name}=${ARG_CORPUS}")
+    if(NOT TARGET quilmar_fuzzers)
+      add_custom_target(quilmar_fuzzers)
+      # The campaign's bookkeeping, on the first target declared.
+      add_test(NAME fuzz_smoke.campaign COMMAND ${PROJECT_SOURCE_DIR}/fuzz/campaign_test.sh ${name})
+    endif()
+    add_dependencies(quilmar_fuzzers ${name})
+    set(work ${CMAKE_BINARY_DIR}/corpus/${name})
+    file(MAKE_DIRECTORY ${work} ${CMAKE_BINARY_DIR}/crashes)
+    # Output closed and inputs capped as scripts/fuzz runs them: some targets
+    # print on every input, some have whole receiver logs as seeds.
+    add_test(NAME fuzz_smoke.${name}
+             COMMAND ${name} -max_total_time=${QUILMAR_FUZZ_SMOKE_SECONDS} -max_len=4096 -close_fd_mask=3
+                     -artifact_prefix=${CMAKE_BINARY_DIR}/crashes/${name}- ${work} ${ARG_CORPUS})
   else()
     target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cpp)
     add_test(NAME fuzz_replay.${name} COMMAND ${name} ${ARG_CORPUS})
