@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     frame.len = static_cast<int>(size);
     frame.bufv = &buf;
     if (frame_ctl_decode(&frame, &buf)) {
-        if (frame.num == MUX_CTL_TEST && frame.win.data + frame.win.len > info + size)
+        if (frame.num == CTLMSG_TEST && frame.win.data + frame.win.len > info + size)
             abort();
         frame_dump(LOG_ERR, "fuzz ", &frame);
     }

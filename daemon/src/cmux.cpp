@@ -55,13 +55,13 @@ int send_frame(cmux_ports *ports, int dlci, uint8_t control, size_t count, const
 int send_ctl(cmux_ports *ports, uint8_t *info, size_t len)
 {
     msg_bufv bufv{info, len};
-    return send_frame(ports, 0, MUX_CTL_UIH, 1, &bufv);
+    return send_frame(ports, 0, CONTROL_UIH, 1, &bufv);
 }
 
 // A response frame of ours (address C/R = 0): UA or DM, F as the modem's P.
 int send_response(cmux_ports *ports, int dlci, uint8_t control, uint8_t pf)
 {
-    const uint8_t header[2] = {frame_address(dlci, false), static_cast<uint8_t>(control | (pf ? MUX_PF : 0))};
+    const uint8_t header[2] = {frame_address(dlci, false), static_cast<uint8_t>(control | (pf ? CONTROL_PF : 0))};
     return frame_send(ports->serport, header, 0, nullptr);
 }
 
@@ -135,7 +135,7 @@ void open_held_channels(cmux_ports *ports)
         if (!held.after_dlci0 || held.state != PORT_CONNECTING)
             continue;
         held.after_dlci0 = 0;
-        if (send_command(ports, dlci, MUX_CTL_SABM))
+        if (send_command(ports, dlci, CONTROL_SABM))
             arm(ports, held);
         else
             held.state = PORT_CLOSED;
@@ -172,20 +172,20 @@ int answer_ctl(cmux_ports *ports, const mux_frame *frame)
 {
     uint8_t info[MUX_MAX_INFO];
     size_t len = msg_bufv_copy(info, sizeof info, 1, frame->bufv, 0) - info;
-    info[0] &= static_cast<uint8_t>(~MUX_MSG_CR);
+    info[0] &= static_cast<uint8_t>(~CTLMSG_CR);
     return send_ctl(ports, info, len);
 }
 
 int handle_control(cmux_ports *ports, const mux_frame *frame)
 {
     switch (frame->num) {
-    case MUX_CTL_TEST:
+    case CTLMSG_TEST:
         // The control message's own C/R tells command from response.
         if (!frame->ctl_cr)
             return handle_test_response(ports, frame);
         answer_ctl(ports, frame);
         return FRAME_CONSUMED;
-    case MUX_CTL_MSC: {
+    case CTLMSG_MSC: {
         cmux_channel &target = ports->port[frame->msc_dlci];
         if (!frame->ctl_cr && target.msc_pending) {
             // The answer to our own status: it echoes our signals.
@@ -200,25 +200,25 @@ int handle_control(cmux_ports *ports, const mux_frame *frame)
             cmux_pump(ports);
         return FRAME_FOR_LOOP; // the kernel port learns the modem's signals
     }
-    case MUX_CTL_FCON:
-    case MUX_CTL_FCOFF:
+    case CTLMSG_FCON:
+    case CTLMSG_FCOFF:
         if (frame->ctl_cr) {
             answer_ctl(ports, frame);
-            ports->fc_all = frame->num == MUX_CTL_FCOFF;
+            ports->fc_all = frame->num == CTLMSG_FCOFF;
             if (!ports->fc_all)
                 cmux_pump(ports);
         }
         return FRAME_CONSUMED;
-    case MUX_CTL_UNKNOWN: {
+    case CTLMSG_UNKNOWN: {
         // Not supported: say so with NSC carrying the command's type octet.
-        uint8_t info[3] = {MUX_MSG_NSC_RSP, 0x03, frame->value};
+        uint8_t info[3] = {CTLMSG_NSC_RSP, 0x03, frame->value};
         send_ctl(ports, info, sizeof info);
         return FRAME_CONSUMED;
     }
-    case MUX_CTL_NSC:
+    case CTLMSG_NSC:
         mux_log(LOG_ERR, "modem does not support control message 0x%02x", frame->value);
         return FRAME_CONSUMED;
-    case MUX_CTL_CLD:
+    case CTLMSG_CLD:
         if (!frame->ctl_cr)
             return FRAME_CONSUMED; // the answer to our close-down
         return FRAME_FOR_LOOP;
@@ -253,7 +253,7 @@ int cmux_tick(cmux_ports *ports)
         bool sabm = channel.state == PORT_CONNECTING;
         if (channel.retries < MUX_N2) {
             ++channel.retries;
-            send_command(ports, dlci, sabm ? MUX_CTL_SABM : MUX_CTL_DISC);
+            send_command(ports, dlci, sabm ? CONTROL_SABM : CONTROL_DISC);
             arm(ports, channel);
             continue;
         }
@@ -407,7 +407,7 @@ int port_connect(cmux_ports *ports, int dlci, port_notify_fn notify_fn, void *no
         channel.state = PORT_CONNECTING;
         return 1;
     }
-    if (!send_command(ports, dlci, MUX_CTL_SABM))
+    if (!send_command(ports, dlci, CONTROL_SABM))
         return 0;
     channel.after_dlci0 = 0;
     channel.state = PORT_CONNECTING;
@@ -431,7 +431,7 @@ int port_disconnect(cmux_ports *ports, int dlci)
         return 1;
     }
     channel.close_after_data = 0;
-    if (!send_command(ports, dlci, MUX_CTL_DISC))
+    if (!send_command(ports, dlci, CONTROL_DISC))
         return 0;
     channel.abandoned = 0;
     channel.state = PORT_DISCONNECTING;
@@ -489,7 +489,7 @@ int port_set_mctrl(cmux_ports *ports, int dlci, uint32_t mctrl)
         v24 |= V24_RTC;
     if (mctrl & MUX_MCTRL_RTS)
         v24 |= V24_RTR;
-    uint8_t info[5] = {MUX_MSG_MSC_CMD, static_cast<uint8_t>(brk ? 0x07 : 0x05), frame_address(dlci), v24,
+    uint8_t info[5] = {CTLMSG_MSC_CMD, static_cast<uint8_t>(brk ? 0x07 : 0x05), frame_address(dlci), v24,
                        0x01};
     if (!send_ctl(ports, info, brk ? 5 : 4))
         return 0;
@@ -505,7 +505,7 @@ int port_send_test(cmux_ports *ports)
         mux_log(LOG_CRIT, "sending TEST although another test is pending for port %d", 0);
         return 0;
     }
-    uint8_t info[7] = {MUX_MSG_TEST_CMD, 0x0B, 't', 'e', 's', 't', '0'};
+    uint8_t info[7] = {CTLMSG_TEST_CMD, 0x0B, 't', 'e', 's', 't', '0'};
     if (!send_ctl(ports, info, sizeof info))
         return 0;
     ports->port[0].test_pending = 1;
@@ -514,7 +514,7 @@ int port_send_test(cmux_ports *ports)
 
 int port_send_psc(cmux_ports *ports, uint8_t value)
 {
-    uint8_t info[2] = {MUX_MSG_PSC_CMD, value};
+    uint8_t info[2] = {CTLMSG_PSC_CMD, value};
     if (!send_ctl(ports, info, sizeof info))
         return 0;
     int dtr = TIOCM_DTR;
@@ -555,17 +555,17 @@ int frame_handle(cmux_ports *ports, const mux_frame *frame)
     case MUX_DISC:
         // The modem closes the channel: UA, and the port learns it.
         if (channel.state == PORT_CLOSED) {
-            send_response(ports, dlci, MUX_CTL_DM, frame->pf);
+            send_response(ports, dlci, CONTROL_DM, frame->pf);
             return FRAME_CONSUMED;
         }
-        send_response(ports, dlci, MUX_CTL_UA, frame->pf);
+        send_response(ports, dlci, CONTROL_UA, frame->pf);
         close_channel(ports, dlci);
         if (dlci == 0)
             ports->mux_down = 1;
         return FRAME_CONSUMED;
     case MUX_SABM:
         // We are the initiating station: the modem opens nothing.
-        send_response(ports, dlci, MUX_CTL_DM, frame->pf);
+        send_response(ports, dlci, CONTROL_DM, frame->pf);
         return FRAME_CONSUMED;
     case MUX_DM: {
         const bool owed = answered(channel);

@@ -41,7 +41,7 @@ constexpr int SEND_PIECES = 8;
 
 bool is_uih(uint8_t control)
 {
-    return (control & 0xEF) == MUX_CTL_UIH;
+    return (control & 0xEF) == CONTROL_UIH;
 }
 
 int frame_type(uint8_t control)
@@ -66,17 +66,17 @@ int ctl_number(uint8_t type_octet)
 {
     switch (type_octet & 0xFC) {
     case 0xC0:
-        return MUX_CTL_CLD;
+        return CTLMSG_CLD;
     case 0x20:
-        return MUX_CTL_TEST;
+        return CTLMSG_TEST;
     case 0x60:
-        return MUX_CTL_PSC;
+        return CTLMSG_PSC;
     case 0xE0:
-        return MUX_CTL_MSC;
+        return CTLMSG_MSC;
     case 0x10:
-        return MUX_CTL_NSC;
+        return CTLMSG_NSC;
     case 0xA0:
-        return MUX_CTL_FCON;
+        return CTLMSG_FCON;
     default:
         return -1;
     }
@@ -91,19 +91,19 @@ const char *type_name(int type)
 const char *ctl_name(size_t num)
 {
     switch (num) {
-    case MUX_CTL_CLD:
+    case CTLMSG_CLD:
         return "CLD";
-    case MUX_CTL_TEST:
+    case CTLMSG_TEST:
         return "TEST";
-    case MUX_CTL_PSC:
+    case CTLMSG_PSC:
         return "PSC";
-    case MUX_CTL_MSC:
+    case CTLMSG_MSC:
         return "MSC";
-    case MUX_CTL_NSC:
+    case CTLMSG_NSC:
         return "NSC";
-    case MUX_CTL_FCON:
+    case CTLMSG_FCON:
         return "FCon";
-    case MUX_CTL_FCOFF:
+    case CTLMSG_FCOFF:
         return "FCoff";
     default:
         return nullptr;
@@ -148,13 +148,13 @@ int frame_send_data(serport *port, int dlci, const uint8_t *data, size_t len)
     // next piece go out as one piece of 6 octets; a send begins with a
     // header alone (the last 4 of them) and ends with a trailer alone.
     uint8_t to_full[6];
-    to_full[0] = static_cast<uint8_t>(~frame_head(to_full + 2, address, MUX_CTL_UIH, MUX_DATA_PIECE));
+    to_full[0] = static_cast<uint8_t>(~frame_head(to_full + 2, address, CONTROL_UIH, MUX_DATA_PIECE));
     to_full[1] = MUX_FLAG;
     uint8_t to_short[6] = {to_full[0], MUX_FLAG};
     uint8_t short_tail[2] = {0, MUX_FLAG};
     if (len % MUX_DATA_PIECE)
         short_tail[0] =
-            static_cast<uint8_t>(~frame_head(to_short + 2, address, MUX_CTL_UIH, len % MUX_DATA_PIECE));
+            static_cast<uint8_t>(~frame_head(to_short + 2, address, CONTROL_UIH, len % MUX_DATA_PIECE));
     iovec iov[2 * DATA_FRAMES_PER_SEND + 1];
     while (len > 0) {
         int n = 0;
@@ -250,13 +250,13 @@ int frame_ctl_decode(mux_frame *frame, msg_bufv *info)
         // A command still wants its NSC; a response is dropped.
         if (!frame->ctl_cr)
             return 0;
-        frame->num = MUX_CTL_UNKNOWN;
+        frame->num = CTLMSG_UNKNOWN;
         frame->value = type_octet;
         frame->ctl_len = static_cast<int>(value_len);
         return 1;
     }
-    if (num == MUX_CTL_PSC && value_len == 0)
-        num = MUX_CTL_FCOFF;
+    if (num == CTLMSG_PSC && value_len == 0)
+        num = CTLMSG_FCOFF;
     frame->num = static_cast<size_t>(num);
     frame->ctl_len = static_cast<int>(value_len);
     if (value_len + 2 != info_len) {
@@ -266,22 +266,22 @@ int frame_ctl_decode(mux_frame *frame, msg_bufv *info)
     }
     const uint8_t *value = info->data + 2;
     switch (num) {
-    case MUX_CTL_FCON:
-    case MUX_CTL_FCOFF:
-    case MUX_CTL_CLD:
+    case CTLMSG_FCON:
+    case CTLMSG_FCOFF:
+    case CTLMSG_CLD:
         if (value_len != 0) {
             mux_log(LOG_ERR, "bad UIH %s length (%zd instead of 0)", ctl_name(frame->num),
                     static_cast<ssize_t>(value_len));
             return 0;
         }
         break;
-    case MUX_CTL_TEST:
+    case CTLMSG_TEST:
         frame->win_num = 1;
         frame->win.data = info->data + 2;
         frame->win.len = value_len;
         break;
-    case MUX_CTL_PSC:
-    case MUX_CTL_NSC:
+    case CTLMSG_PSC:
+    case CTLMSG_NSC:
         if (value_len != 1) {
             mux_log(LOG_ERR, "bad UIH %s length (%zd instead of 1)", ctl_name(frame->num),
                     static_cast<ssize_t>(value_len));
@@ -289,7 +289,7 @@ int frame_ctl_decode(mux_frame *frame, msg_bufv *info)
         }
         frame->value = msg_bufv_get_char(1, info, 2);
         break;
-    case MUX_CTL_MSC: {
+    case CTLMSG_MSC: {
         if (value_len != 2 && value_len != 3) {
             mux_log(LOG_ERR, "bad UIH MSC length (%zd instead of 2 or 3)", static_cast<ssize_t>(value_len));
             return 0;
@@ -444,7 +444,7 @@ int frame_check(mux_frame *frame, uint8_t address, uint8_t control, msg_bufv *bu
     frame->dlci = address >> 2;
     frame->ea = address & 0x01;
     frame->cr = (address >> 1) & 0x01;
-    frame->pf = (control & MUX_PF) ? 1 : 0;
+    frame->pf = (control & CONTROL_PF) ? 1 : 0;
     frame->len = static_cast<int>(bufv->len);
     if (!frame->ea) {
         mux_log(LOG_ERR, "EA bit missing");
@@ -517,7 +517,7 @@ void frame_dump(uint32_t level, const char *prefix, const mux_frame *frame)
                 }
                 mux_log(piece, "%s[%s, EA=%d, C/R=%d, len=%zd]", " UIH(C)=", ctl, frame->ctl_ea,
                         frame->ctl_cr, static_cast<ssize_t>(frame->ctl_len));
-                if (frame->num == MUX_CTL_MSC)
+                if (frame->num == CTLMSG_MSC)
                     mux_log(piece, " DLCI=%d, MSC=0x%02x%s", frame->msc_dlci, frame->v24,
                             frame->has_break ? " (break)" : "");
             }

@@ -32,36 +32,36 @@ constexpr int MUX_DM = 2;
 constexpr int MUX_DISC = 3;
 constexpr int MUX_UIH = 4;
 
-// Control octets as sent (P/F set on SABM and DISC).
-constexpr uint8_t MUX_CTL_SABM = 0x3F;
-constexpr uint8_t MUX_CTL_DISC = 0x53;
-constexpr uint8_t MUX_CTL_UIH = 0xEF;
-constexpr uint8_t MUX_CTL_UA = 0x63;
-constexpr uint8_t MUX_CTL_DM = 0x0F;
-constexpr uint8_t MUX_PF = 0x10;
+// A frame's control octet as sent (P/F set on SABM and DISC), and its P/F bit.
+constexpr uint8_t CONTROL_SABM = 0x3F;
+constexpr uint8_t CONTROL_DISC = 0x53;
+constexpr uint8_t CONTROL_UIH = 0xEF;
+constexpr uint8_t CONTROL_UA = 0x63;
+constexpr uint8_t CONTROL_DM = 0x0F;
+constexpr uint8_t CONTROL_PF = 0x10;
 
-// Control message numbers on DLCI 0.
-constexpr int MUX_CTL_CLD = 3;
-constexpr int MUX_CTL_TEST = 4;
-constexpr int MUX_CTL_PSC = 6;
-constexpr int MUX_CTL_MSC = 7;
-constexpr int MUX_CTL_NSC = 8;
+// The numbers of the control messages on DLCI 0 (mux_frame::num).
+constexpr int CTLMSG_CLD = 3;
+constexpr int CTLMSG_TEST = 4;
+constexpr int CTLMSG_PSC = 6;
+constexpr int CTLMSG_MSC = 7;
+constexpr int CTLMSG_NSC = 8;
 // Flow control for all channels at once (value length 0; a PSC carries one
 // value octet, so the two share a type octet without ambiguity).
-constexpr int MUX_CTL_FCON = 9;
-constexpr int MUX_CTL_FCOFF = 10;
+constexpr int CTLMSG_FCON = 9;
+constexpr int CTLMSG_FCOFF = 10;
 // A type the daemon does not know: `value` holds the type octet, so that a
 // command can be answered with NSC.
-constexpr int MUX_CTL_UNKNOWN = 15;
+constexpr int CTLMSG_UNKNOWN = 15;
 
-// Type octets (EA set) of the messages the daemon sends.
+// Type octets (EA set) of the control messages the daemon sends.
 // The daemon is the initiator: its commands carry C/R = 1, its responses 0.
-constexpr uint8_t MUX_MSG_MSC_CMD = 0xE3;
-constexpr uint8_t MUX_MSG_CR = 0x02;
-constexpr uint8_t MUX_MSG_TEST_CMD = 0x23;
-constexpr uint8_t MUX_MSG_PSC_CMD = 0x61;
-constexpr uint8_t MUX_MSG_NSC_RSP = 0x11;
-constexpr uint8_t MUX_MSG_CLD_CMD = 0xC3;
+constexpr uint8_t CTLMSG_MSC_CMD = 0xE3;
+constexpr uint8_t CTLMSG_CR = 0x02;
+constexpr uint8_t CTLMSG_TEST_CMD = 0x23;
+constexpr uint8_t CTLMSG_PSC_CMD = 0x61;
+constexpr uint8_t CTLMSG_NSC_RSP = 0x11;
+constexpr uint8_t CTLMSG_CLD_CMD = 0xC3;
 
 // V.24 signal octet of MSC.
 constexpr uint8_t V24_EA = 0x01;
@@ -171,7 +171,7 @@ inline frame_ahead frame_at(const uint8_t *p, const uint8_t *end, bool shared, m
         return frame_ahead::partial;
     // EA set and DLCI 1..4 (address 0x05..0x13), UIH, one length octet.
     const unsigned header = address | control << 8 | length << 16;
-    if ((header & 0x01EF01) != (0x010001 | MUX_CTL_UIH << 8) || address - 0x04 >= 0x10)
+    if ((header & 0x01EF01) != (0x010001 | CONTROL_UIH << 8) || address - 0x04 >= 0x10)
         return frame_ahead::other;
     const uint8_t *info = q + 3;
     if (info[len] != static_cast<uint8_t>(~frame_fcs3(q[0], q[1], q[2])) || info[len + 1] != MUX_FLAG)

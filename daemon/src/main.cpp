@@ -17,7 +17,6 @@
 #include <getopt.h>
 #include <grp.h>
 #include <initializer_list>
-#include <poll.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -162,10 +161,10 @@ int switch_user(const char *user)
 // and let the modem settle before talking AT again.
 void close_down_multiplexer(serport *port)
 {
-    uint8_t cld[2] = {MUX_MSG_CLD_CMD, 0x01};
+    uint8_t cld[2] = {CTLMSG_CLD_CMD, 0x01};
     msg_bufv info{cld, sizeof cld};
-    const uint8_t uih[2] = {frame_address(0), MUX_CTL_UIH};
-    const uint8_t disc[2] = {frame_address(0), MUX_CTL_DISC};
+    const uint8_t uih[2] = {frame_address(0), CONTROL_UIH};
+    const uint8_t disc[2] = {frame_address(0), CONTROL_DISC};
     frame_send(port, uih, 1, &info);
     frame_send(port, disc, 0, nullptr);
     port->ops->flush(port, 100);

@@ -1,16 +1,15 @@
 #include "muxctl.h"
 
 #include "log.h"
+#include "ready.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 namespace
@@ -182,17 +181,13 @@ int mux_ctl_writable(mux_ctl *mux)
 {
     if (mux->writable == MUX_WRITABLE_YES)
         return 1;
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(mux->fd, &set);
-    timeval tv{0, 0};
-    int rc = select(mux->fd + 1, nullptr, &set, nullptr, &tv);
-    mux->writable = rc > 0 ? MUX_WRITABLE_YES : MUX_WRITABLE_NO;
+    int ready = ready_within(mux->fd, POLLOUT, 0);
+    mux->writable = ready > 0 && (ready & POLLOUT) ? MUX_WRITABLE_YES : MUX_WRITABLE_NO;
     return mux->writable == MUX_WRITABLE_YES;
 }
 
 int mux_ctl_readable(const mux_ctl *mux)
 {
-    pollfd p{mux->fd, POLLIN, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+    int ready = ready_within(mux->fd, POLLIN, 0);
+    return ready > 0 && (ready & POLLIN);
 }

@@ -3,6 +3,7 @@
 #include "cmux.h"
 #include "log.h"
 #include "muxctl.h"
+#include "ready.h"
 #include "serport.h"
 
 #include <cassert>
@@ -10,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
-#include <poll.h>
 #include <sys/ioctl.h>
 
 volatile sig_atomic_t relay_signal_flags[NSIG];
@@ -55,7 +55,7 @@ void handle_frame(relay &r, const mux_frame &frame)
         return;
     if (frame.type == MUX_UIH && frame.dlci != 0) {
         handle_uih_data_frame(r, frame);
-    } else if (frame.type == MUX_UIH && frame.num == MUX_CTL_MSC) {
+    } else if (frame.type == MUX_UIH && frame.num == CTLMSG_MSC) {
         // (The command was answered by the channel machine.)
         send_modem_status(r, frame);
     } else {
@@ -263,8 +263,7 @@ int relay_run(relay *r)
         bool for_timer = timer_ms >= 0 && timer_ms < ms;
         if (for_timer)
             ms = timer_ms;
-        timespec timeout{ms / 1000, (ms % 1000) * 1000000L};
-        int rc = ppoll(fds, 2, &timeout, &wait_mask);
+        int rc = ready_wait(fds, 2, ms, &wait_mask);
         if (rc >= 0 && gather) {
             // The line does not block: a read that finds nothing costs what
             // the wait would have. The device is asked first (its read

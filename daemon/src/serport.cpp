@@ -1,6 +1,7 @@
 #include "serport.h"
 
 #include "log.h"
+#include "ready.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +11,6 @@
 #include <fcntl.h>
 #include <new>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -148,11 +148,7 @@ void serport_close(serport *port)
 
 int serport_wait(serport *port, int ms, int for_read)
 {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(port->fd, &set);
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    int rc = select(port->fd + 1, for_read ? &set : nullptr, for_read ? nullptr : &set, nullptr, &tv);
+    int rc = ready_within(port->fd, for_read ? POLLIN : POLLOUT, ms);
     if (rc < 0) {
         mux_log(LOG_CRIT, "%s serport: %s", direction(for_read), strerror(errno));
         return 0;

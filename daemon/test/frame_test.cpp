@@ -309,7 +309,7 @@ struct Control : Recv {
 TEST_F(Control, ModemStatus)
 {
     ASSERT_EQ(ctl({0xE1, 0x05, 0x0B, 0x8C}), 1) << log;
-    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_MSC));
+    EXPECT_EQ(frame.num, static_cast<size_t>(CTLMSG_MSC));
     EXPECT_EQ(frame.msc_dlci, 2);
     EXPECT_EQ(frame.v24, 0x8C);
     EXPECT_EQ(frame.has_break, 0);
@@ -329,27 +329,27 @@ TEST_F(Control, ModemStatus)
 TEST_F(Control, OtherMessagesAndLengths)
 {
     ASSERT_EQ(ctl({0x21, 0x0B, 't', 'e', 's', 't', '0'}), 1);
-    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_TEST));
+    EXPECT_EQ(frame.num, static_cast<size_t>(CTLMSG_TEST));
     EXPECT_EQ(frame.win.len, 5u);
     EXPECT_EQ(frame.win.data, buf.data + 2);
     ASSERT_EQ(ctl({0x61, 0x03, 0x07}), 1);
-    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_PSC));
+    EXPECT_EQ(frame.num, static_cast<size_t>(CTLMSG_PSC));
     EXPECT_EQ(frame.value, 0x07);
     ASSERT_EQ(ctl({0x11, 0x03, 0x42}), 1);
     EXPECT_EQ(frame.value, 0x42);
     ASSERT_EQ(ctl({0xC3, 0x01}), 1);
-    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_CLD));
+    EXPECT_EQ(frame.num, static_cast<size_t>(CTLMSG_CLD));
 
     // An unknown command is kept for its NSC.
     EXPECT_EQ(ctl({0x83, 0x01}), 1);
-    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_UNKNOWN));
+    EXPECT_EQ(frame.num, static_cast<size_t>(CTLMSG_UNKNOWN));
     EXPECT_EQ(frame.value, 0x83);
     // FCoff and FCon (no value) beside PSC (one value octet).
     ASSERT_EQ(ctl({0x63, 0x01}), 1);
-    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_FCOFF));
+    EXPECT_EQ(frame.num, static_cast<size_t>(CTLMSG_FCOFF));
     EXPECT_EQ(frame.ctl_cr, 1);
     ASSERT_EQ(ctl({0xA3, 0x01}), 1);
-    EXPECT_EQ(frame.num, static_cast<size_t>(MUX_CTL_FCON));
+    EXPECT_EQ(frame.num, static_cast<size_t>(CTLMSG_FCON));
 }
 
 // The read-ahead scan: data frames found where they lie; everything else
@@ -447,7 +447,7 @@ TEST(FrameDump, Lines)
     testing::internal::CaptureStdout();
     frame_dump(LOG_ERR, "unhandled CMUX frame ", &f);
     f.dlci = 0;
-    f.num = MUX_CTL_MSC;
+    f.num = CTLMSG_MSC;
     f.ctl_ea = 1;
     f.ctl_len = 3;
     f.msc_dlci = 2;
