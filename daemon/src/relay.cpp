@@ -201,13 +201,13 @@ void relay_read_ahead(relay *r)
         }
     }
     mux_ctl_out_flush(r->mux);
-    const size_t buffered = serport_buffered(r->ports->serport);
-    partial = (partial || ahead == frame_ahead::partial) && buffered > 0;
+    const serport *port = r->ports->serport;
+    partial = (partial || ahead == frame_ahead::partial) && serport_buffered(port) > 0;
     if (!partial) {
         r->partial_since = 0;
-    } else if (r->partial_since == 0 || buffered != r->partial_octets) {
+    } else if (r->partial_since == 0 || port->in_count != r->partial_mark) {
         r->partial_since = serport_now_ms();
-        r->partial_octets = buffered;
+        r->partial_mark = port->in_count;
     }
 }
 

@@ -15,11 +15,13 @@ struct relay {
     cmux_ports *ports;
     mux_ctl *mux;
     frame_rx rx;
-    // When the read-ahead last grew while it held only part of a frame (0:
-    // it does not), and how much it held: a frame whose rest stops coming
-    // for RELAY_PARTIAL_FRAME_MS is dropped.
+    // When octets last came while the read-ahead held only part of a frame
+    // (0: it does not), and the line's count of octets then: a frame whose
+    // rest stops coming for RELAY_PARTIAL_FRAME_MS is dropped. (The count,
+    // not what the read-ahead holds: a frame taken off at the front and as
+    // much of the next one read behind it leave the amount unchanged.)
     int64_t partial_since;
-    size_t partial_octets;
+    uint32_t partial_mark;
 };
 
 // How long a frame's octets may pause (a modem under load pauses inside a

@@ -250,8 +250,10 @@ ssize_t serport_fill(serport *port)
         return -1;
     }
     ssize_t n = read(port->fd, port->in + kept, SERPORT_INPUT_SIZE - kept);
-    if (n > 0)
+    if (n > 0) {
         port->in_tail = static_cast<uint16_t>(kept + static_cast<size_t>(n));
+        port->in_count += static_cast<uint32_t>(n);
+    }
     return n;
 }
 

@@ -43,6 +43,8 @@ struct serport {
     // Input read ahead of its use: in[in_head, in_tail).
     uint16_t in_head;
     uint16_t in_tail;
+    // Octets read into it since the start (wraps): that more came.
+    uint32_t in_count;
     uint8_t in[SERPORT_INPUT_SIZE];
     uint8_t ring[SERPORT_RING_SIZE];
 };
