@@ -442,10 +442,13 @@ int port_disconnect(cmux_ports *ports, int dlci)
 
 int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
 {
-    if (!check_port(ports, dlci, op::send))
+    // What a port writes while its channel is being opened waits in the
+    // channel's queue for the UA: a modem that answers late loses none of it.
+    const bool opening = dlci > 0 && dlci <= MUX_MAX_DLCI && ports->port[dlci].state == PORT_CONNECTING;
+    if (!opening && !check_port(ports, dlci, op::send))
         return 0;
     cmux_channel &channel = ports->port[dlci];
-    if (dlci != 0 && channel.queued == 0 && !data_blocked(ports, channel)) {
+    if (dlci != 0 && !opening && channel.queued == 0 && !data_blocked(ports, channel)) {
         // What the line has room for goes at once, from where it is.
         size_t now = payload_for_line(serport_committed(ports->serport), len);
         if (now > 0 && !frame_send_data(ports->serport, dlci, data, now))

@@ -387,8 +387,15 @@ TEST_F(Channels, StateChecks)
     ASSERT_EQ(port_connect(&ports, 1, record, this), 1);
     EXPECT_EQ(logged([&] { return port_disconnect(&ports, 1); }), 0);
     expect_log("port 1 not connected");
+    const uint8_t hi[] = {'h', 'i'};
+    fp.line.sent.clear();
+    EXPECT_EQ(port_send_data(&ports, 1, hi, sizeof hi), 1); // waits for the UA
+    EXPECT_TRUE(fp.line.sent.empty());
     EXPECT_EQ(port_connect(&ports, 1, record, this), 1); // resent while connecting
     EXPECT_EQ(ua(1), FRAME_CONSUMED);
+    fp.line.sent.clear();
+    cmux_pump(&ports);
+    EXPECT_EQ(sent_uih(), (std::vector<bytes>{{'h', 'i'}}));
     ASSERT_EQ(port_disconnect(&ports, 1), 1);
     EXPECT_EQ(logged([&] { return port_connect(&ports, 1, record, this); }), 0);
     expect_log("port 1 not disconnected");
