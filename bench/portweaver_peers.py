@@ -12,12 +12,15 @@ cases of daemon/test/peer_acceptance.py.
 """
 
 import argparse
+import fcntl
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -180,6 +183,7 @@ class PeerModem:
         # Control frames of our own go ahead of queued data; note when each
         # has left, for the times of the answers.
         self.on_line = {}
+        self.unread_at = {}  # the responder's backlog when each command was queued
         self._orig_write = self.m.link._write
         self.m.link._write = self._write
 
@@ -202,11 +206,17 @@ class PeerModem:
             self.on_line[key] = entry
         self.m.link._wake()
 
+    def unread(self):
+        """Octets the daemon wrote that the responder has not read yet (a
+        pseudo-terminal tells its writer nothing of them)."""
+        return struct.unpack("i", fcntl.ioctl(self.m.link.fd, termios.FIONREAD, b"\0" * 4))[0]
+
     def msc_command(self, dlci, v24):
         lib = self.lib
         value = bytes([dlci << 2 | 3, v24])
         self.m.msc_waiting[dlci] = v24
         key = (dlci, v24, time.monotonic())
+        self.unread_at[key] = self.unread()
         self.send_ahead(key, lib.encode_frame(0, lib.UIH, lib.encode_ctl(lib.MSC, value, 1), cr=self.m.command_cr))
         return key
 
@@ -295,6 +305,7 @@ class Storm:
     def __init__(self, octets=16000, hold=1.0, every=3.0):
         self.octets, self.hold, self.every = octets, hold, every
         self.msc_answer = []   # seconds from a command on the line to its answer
+        self.backlog = []      # octets the responder had not read when each command left
         self.after_fc = []     # frames of the DLCI the modem read after its FC was on the line
 
     def run(self):
@@ -354,6 +365,7 @@ class Storm:
                            and f.ctl.dlci == dlci and f.ctl.v24 == v24 and sent is not None and f.t >= sent]
                 check(answers, "MSC 0x%02x for DLCI %d not answered" % (v24, dlci))
                 self.msc_answer.append(answers[0] - sent)
+                self.backlog.append(modem.unread_at[key])
             dlci = on[0]
             start = modem.on_line[on][1]
             end = modem.on_line[off][1] if off else time.monotonic()
@@ -493,6 +505,9 @@ def figures(name):
                   len(s.msc_answer), secs, 1000 * max(s.msc_answer or [0]),
                   1000 * sorted(s.msc_answer or [0])[len(s.msc_answer) // 2], max(s.after_fc or [0]),
                   len(s.after_fc)))
+        late = sorted(zip(s.msc_answer, s.backlog), reverse=True)
+        print("  answers after 25 ms: %d; the slowest with the octets the responder had not yet read: %s" % (
+            sum(1 for t, _ in late if t > 0.025), ", ".join("%.1f ms (%d)" % (1000 * t, b) for t, b in late[:5])))
     elif name == "trickle":
         got = []
         for _ in range(3):

@@ -4,11 +4,16 @@
 #include "fake_serport.h"
 #include "frame_bytes.h"
 #include "muxctl.h"
+#include "relay.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace
@@ -194,6 +199,62 @@ TEST_F(Kernel, DispatchReadsOneMessage)
     fake_ioctl().read_data = message(2, MUX_MSG_OPEN, 0);
     mux_msg_dispatch(&ports, &mux);
     EXPECT_EQ(ports.port[3].state, PORT_CLOSED);
+}
+
+// The relay's read-ahead on a pipe: each read takes a frame off the front
+// and brings in as much of the next one (50 octets are held every time).
+TEST_F(Kernel, AReadAheadFrameIsGivenUpOnlyWhenItsOctetsStopComing)
+{
+    int line[2];
+    ASSERT_EQ(pipe(line), 0);
+    fcntl(line[0], F_SETFL, O_NONBLOCK);
+    fp.port->fd = line[0];
+    ports.port[0].state = ports.port[1].state = PORT_CONNECTED;
+    relay r{&ports, &mux, {}, 0, 0};
+    bytes f[4], info[4];
+    for (int i = 0; i < 4; ++i)
+        f[i] = make_frame(0x05, 0xEF, info[i] = counting(120, static_cast<uint8_t>(60 * i)));
+    const long n = static_cast<long>(f[0].size());
+    // The octets [from, n) of frame i and the first `next` of frame j.
+    auto arrive = [&](int i, long from, int j, long next) {
+        bytes octets(f[i].begin() + from, f[i].end());
+        octets.insert(octets.end(), f[j].begin(), f[j].begin() + next);
+        ASSERT_EQ(write(line[1], octets.data(), octets.size()), static_cast<ssize_t>(octets.size()));
+        ASSERT_GT(serport_fill(fp.port), 0);
+        logged([&] { return relay_read_ahead(&r), 0; });
+    };
+    auto deadline = [&](int64_t now_ms) { logged([&] { return relay_partial_deadline(&r, now_ms), 0; }); };
+    auto delivered = [&] {
+        bytes got;
+        for (const ioctl_call &c : fake_ioctl().calls)
+            if (c.data[0] == 0 && c.data[1] == MUX_MSG_DATA)
+                got.insert(got.end(), c.data.begin() + 8, c.data.end());
+        return got;
+    };
+    arrive(0, 0, 1, 50);
+    const int64_t first = r.partial_since;
+    ASSERT_NE(first, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    arrive(1, 50, 2, 50);
+    deadline(first + RELAY_PARTIAL_FRAME_MS + 5); // octets came meanwhile
+    EXPECT_EQ(log, "");
+    arrive(2, 50, 3, 50);
+    bytes relayed = info[0];
+    for (int i : {1, 2})
+        relayed.insert(relayed.end(), info[i].begin(), info[i].end());
+    EXPECT_EQ(delivered(), relayed);
+    // Nothing more comes: the frame is dropped at its deadline, and what
+    // follows is taken up.
+    deadline(r.partial_since + RELAY_PARTIAL_FRAME_MS - 1);
+    EXPECT_EQ(log, "");
+    deadline(r.partial_since + RELAY_PARTIAL_FRAME_MS);
+    expect_log("failed to receive CMUX frame");
+    arrive(3, 50, 0, n);
+    relayed.insert(relayed.end(), info[0].begin(), info[0].end());
+    EXPECT_EQ(delivered(), relayed);
+    fp.port->fd = -1;
+    close(line[0]);
+    close(line[1]);
 }
 
 } // namespace
