@@ -183,6 +183,7 @@ class PeerModem:
         # Control frames of our own go ahead of queued data; note when each
         # has left, for the times of the answers.
         self.on_line = {}
+        self.queued = []
         self.unread_at = {}  # the responder's backlog when each command was queued
         self._orig_write = self.m.link._write
         self.m.link._write = self._write
@@ -194,9 +195,11 @@ class PeerModem:
     def _write(self, now):
         self._orig_write(now)
         with self.m.link._lock:
-            for key, entry in list(self.on_line.items()):
-                if entry[1] is None and not any(e is entry[0] for e in self.m.link._out):
-                    entry[1] = time.monotonic()
+            # Only the commands still queued are looked at: the I/O thread
+            # must keep the line's pace however long the run.
+            for entry in [e for e in self.queued if not any(o is e[0] for o in self.m.link._out)]:
+                entry[1] = time.monotonic()
+                self.queued.remove(entry)
 
     def send_ahead(self, key, raw):
         entry = [[time.monotonic(), bytes(raw)], None]
@@ -204,6 +207,7 @@ class PeerModem:
             out = self.m.link._out
             out.insert(1 if out else 0, entry[0])  # after the frame being written
             self.on_line[key] = entry
+            self.queued.append(entry)
         self.m.link._wake()
 
     def unread(self):
