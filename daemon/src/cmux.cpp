@@ -12,7 +12,9 @@
 namespace
 {
 
-enum class op { send, connect, disconnect, handle };
+// data: a data channel's data is taken while the channel is being opened
+// too (it waits for the UA in the channel's queue).
+enum class op { send, data, connect, disconnect, handle };
 
 bool check_port(cmux_ports *ports, int dlci, op what)
 {
@@ -23,7 +25,8 @@ bool check_port(cmux_ports *ports, int dlci, op what)
     int state = ports->port[dlci].state;
     switch (what) {
     case op::send:
-        if (state != PORT_CONNECTED) {
+    case op::data:
+        if (state != PORT_CONNECTED && !(what == op::data && dlci != 0 && state == PORT_CONNECTING)) {
             mux_log(LOG_CRIT, "port %d not connected", dlci);
             return false;
         }
@@ -78,9 +81,10 @@ void disarm(cmux_channel &channel)
     channel.retries = 0;
 }
 
+// A data channel's data waits: the modem's FC, or no UA yet.
 bool data_blocked(const cmux_ports *ports, const cmux_channel &channel)
 {
-    return ports->fc_all || channel.fc;
+    return ports->fc_all || channel.fc || channel.state != PORT_CONNECTED;
 }
 
 void notify(cmux_channel &channel, int dlci, int connected)
@@ -283,7 +287,7 @@ namespace
 bool sendable(const cmux_ports *ports, int dlci)
 {
     const cmux_channel &channel = ports->port[dlci];
-    return channel.queued > 0 && channel.state == PORT_CONNECTED && !data_blocked(ports, channel);
+    return channel.queued > 0 && !data_blocked(ports, channel);
 }
 
 // The payload of the frames the line has room for below the limit: whole
@@ -442,13 +446,10 @@ int port_disconnect(cmux_ports *ports, int dlci)
 
 int port_send_data(cmux_ports *ports, int dlci, const uint8_t *data, size_t len)
 {
-    // What a port writes while its channel is being opened waits in the
-    // channel's queue for the UA: a modem that answers late loses none of it.
-    const bool opening = dlci > 0 && dlci <= MUX_MAX_DLCI && ports->port[dlci].state == PORT_CONNECTING;
-    if (!opening && !check_port(ports, dlci, op::send))
+    if (!check_port(ports, dlci, op::data))
         return 0;
     cmux_channel &channel = ports->port[dlci];
-    if (dlci != 0 && !opening && channel.queued == 0 && !data_blocked(ports, channel)) {
+    if (dlci != 0 && channel.queued == 0 && !data_blocked(ports, channel)) {
         // What the line has room for goes at once, from where it is.
         size_t now = payload_for_line(serport_committed(ports->serport), len);
         if (now > 0 && !frame_send_data(ports->serport, dlci, data, now))
